@@ -1,0 +1,74 @@
+#include "Log.h"
+
+#include <QMessageLogger>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kProgramTag[] = "ZidiVevuro";
+const char kColourReset[] = "\x1b[0m";
+
+// Backs a cut position off so that it does not split a UTF-8 sequence.
+size_t utf8Boundary(const char* text, size_t length)
+{
+    size_t cut = length;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return cut;
+}
+
+void composeAndWrite(bool error, const char* label, const char* format, va_list args)
+{
+    char line[kLogLineBufferSize];
+    const size_t capacity = sizeof(line);
+    // An error line must always end with the colour reset, even when cut,
+    // so its room is kept free while the message is printed.
+    const size_t tailRoom = error ? sizeof(kColourReset) - 1 : 0;
+    const size_t usable = capacity - tailRoom;
+
+    int prefix = error ? std::snprintf(line, usable, "\x1b[31mERROR[\x1b[32m%s\x1b[31m]->%s: ", kProgramTag,
+                                       label ? label : "")
+                       : std::snprintf(line, usable, "STATUS[\x1b[32m%s\x1b[0m]->%s: ", kProgramTag,
+                                       label ? label : "");
+    size_t used = prefix < 0 ? 0 : static_cast<size_t>(prefix);
+    if (used >= usable)
+        used = utf8Boundary(line, usable - 1);
+    line[used] = '\0';
+
+    if (used < usable - 1 && format) {
+        int n = std::vsnprintf(line + used, usable - used, format, args);
+        if (n > 0) {
+            size_t wanted = used + static_cast<size_t>(n);
+            if (wanted >= usable)
+                used = utf8Boundary(line, usable - 1);
+            else
+                used = wanted;
+        }
+        line[used] = '\0';
+    }
+    if (error) {
+        std::memcpy(line + used, kColourReset, sizeof(kColourReset)); // with terminator
+    }
+    QMessageLogger(nullptr, 0, nullptr).debug("%s", line);
+}
+
+} // namespace
+
+void logStatus(const char* label, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    composeAndWrite(false, label, format, args);
+    va_end(args);
+}
+
+void logError(const char* label, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    composeAndWrite(true, label, format, args);
+    va_end(args);
+}

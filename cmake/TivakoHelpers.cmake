@@ -1,0 +1,38 @@
+# tivako_static_library(<name> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+# A subsystem library: includes are relative to the project root
+# ("bridge/BridgeLibrary.h"), warnings on.
+function(tivako_static_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${TIVAKO_ROOT})
+  target_link_libraries(${name} PUBLIC ${A_PUBLIC_LIBS} PRIVATE tivako_warnings ${A_PRIVATE_LIBS})
+endfunction()
+
+# tivako_add_qtest(<name> SOURCES ... [LIBS ...] [TIMEOUT s] [LABELS ...] [ENVIRONMENT ...])
+# A QtTest suite run by CTest, offscreen, with its own home and XDG folders
+# so that no test ever touches the real ones.
+function(tivako_add_qtest name)
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE Qt5::Test ${A_LIBS} tivako_warnings)
+  target_compile_definitions(${name} PRIVATE
+    TIVAKO_SOURCE_DIR="${TIVAKO_ROOT}" TIVAKO_BINARY_DIR="${TIVAKO_BINARY_ROOT}")
+  add_test(NAME ${name} COMMAND ${name})
+  set(home ${CMAKE_CURRENT_BINARY_DIR}/home-${name})
+  file(MAKE_DIRECTORY ${home})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 120)
+  endif()
+  set_tests_properties(${name} PROPERTIES
+    TIMEOUT ${A_TIMEOUT}
+    LABELS "${A_LABELS}"
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOME=${home};XDG_DATA_HOME=${home}/.local/share;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_RUNTIME_DIR=${home}/run;TIVAKO_TEST_TMP=${home};${A_ENVIRONMENT}")
+endfunction()
+
+# Adds a folder only once it holds a CMakeLists.txt, so the tree builds while
+# subsystems are still being added.
+macro(tivako_optional_subdirectory dir)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+  endif()
+endmacro()
