@@ -55,7 +55,8 @@ typedef BridgeDeviceOpaque* BRIDGE_HANDLE;
 
 // One transport. All methods may be called from any thread; a backend
 // serialises whatever it must itself.
-class BridgeBackend {
+class BridgeBackend
+{
 public:
     virtual ~BridgeBackend() = default;
     virtual const char* name() const = 0;
@@ -102,5 +103,22 @@ std::shared_ptr<BridgeBackend> bridgeBackend();
 // Chooses the backend named by TIVAKO_BRIDGE ("usb" when unset). Returns
 // false and fills *error for a value it does not know.
 bool bridgeInstallBackendFromEnvironment(std::string* error);
+
+// Creates the backend that a TIVAKO_BRIDGE value names ("usb", or an empty
+// or null value meaning the same). Returns nullptr and fills *error for a
+// value it does not know.
+std::shared_ptr<BridgeBackend> bridgeCreateBackend(const char* name, std::string* error);
+
+// Backends issue handles as small non-zero numbers dressed as pointers, so
+// that a stale or foreign handle can be looked up and refused instead of
+// being dereferenced.
+inline BRIDGE_HANDLE bridgeHandleFromId(uintptr_t id)
+{
+    return reinterpret_cast<BRIDGE_HANDLE>(id);
+}
+inline uintptr_t bridgeHandleId(BRIDGE_HANDLE handle)
+{
+    return reinterpret_cast<uintptr_t>(handle);
+}
 
 #endif
