@@ -116,6 +116,23 @@ public:
     void WriteFirmware_Handler();
     qint8 ConvertHex2BinFile(QFile* hexFile, QTemporaryFile* binFile);
 
+private:
+    // A start request travels from the slot (GUI thread) to the session
+    // (worker thread) through this one-entry mailbox; the worker takes it at
+    // its next step, so the session's fields stay the worker's alone.
+    enum BlRequestKind { BlNoRequest, BlAcceptedRequest, BlRefusedRequest };
+    std::mutex m_BlRequestLock;
+    int m_BlRequest = BlNoRequest;    // under m_BlRequestLock
+    QString m_BlRequestPath;          // under m_BlRequestLock
+    bool m_BlRequestArmsAnew = false; // under m_BlRequestLock: the request armed an idle device
+    void blTakeRequest();
+    void blReleaseSession();
+    void blEndSession(qint8 result);
+    void blDropReceived(bool logEachByte);
+    void blReplyTimeout(const char* stateName);
+    void blSendDataBlock();
+
+public:
     // ---- worker ----
     // One pass of the worker loop without its sleep. run() calls it; with
     // ManualCycles a test calls it instead.

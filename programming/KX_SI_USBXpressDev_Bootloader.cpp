@@ -1,0 +1,418 @@
+// The STM32 ROM-bootloader session of the bridge device: the start slot and
+// the state machine that the worker loop steps once per cycle.
+//
+// Thread roles: SLOT_StartFirmwareUpdate runs on the GUI thread and touches
+// only the request mailbox, the message ring and m_BootloaderActive; every
+// other session field belongs to the worker thread. A request is stored in
+// the mailbox and m_BootloaderActive is raised under the same lock, and the
+// worker clears the flag under that lock only when no request waits, so a
+// request can never be lost between the end of one session and the next.
+
+#include "bridge/KX_SI_USBXpressDev.h"
+
+#include "app/Log.h"
+
+#include <QFileInfo>
+
+#include <mutex>
+
+namespace {
+
+const char kLabel[] = "KX_SI_USBXpressDev::WriteFirmware_Handler";
+
+constexpr quint8 kAck = 0x79;
+constexpr quint8 kNack = 0x1f;
+constexpr quint16 kSupportedProductId = 0x0410;
+constexpr quint32 kFlashBase = 0x08000000;
+constexpr quint32 kBlockBytes = 256;
+// The bootloader programs whole words: a short last block is filled up to
+// the next multiple of four with the erased value.
+constexpr quint32 kWriteAlignment = 4;
+constexpr quint8 kErasedByte = 0xFF;
+
+// Time-outs, counted in worker cycles.
+constexpr quint16 kSyncTimeout = 100;
+constexpr quint16 kCommandTimeout = 1000;
+constexpr quint16 kDataTimeout = 5000;
+
+constexpr qint16 kRetriesUnarmed = -1;
+constexpr qint16 kRetriesArmed = 5;
+
+QString red(const QString& message)
+{
+    return QStringLiteral("\x1b[31m") + message + QStringLiteral("\x1b[0m");
+}
+
+} // namespace
+
+void KX_SI_USBXpressDev::SLOT_StartFirmwareUpdate(QString Path2HexFile)
+{
+    bool accepted = false;
+    if (!m_Connected.load(std::memory_order_acquire)) {
+        putMsgLine(red(QStringLiteral("Bootloader Fail -> Device not connected!!")));
+    } else {
+        const QFileInfo info(Path2HexFile);
+        if (Path2HexFile.isEmpty() || !info.exists() || info.isDir()) {
+            putMsgLine(red(QStringLiteral("Hex-File not found under-> \"") + Path2HexFile + QStringLiteral("\"")));
+        } else {
+            putMsgLine(QStringLiteral("<br>Bootloader Start!!"));
+            accepted = true;
+        }
+    }
+
+    std::lock_guard<std::mutex> lock(m_BlRequestLock);
+    const bool armsAnew = !m_BootloaderActive.load(std::memory_order_acquire);
+    if (accepted) {
+        m_BlRequest = BlAcceptedRequest;
+        m_BlRequestPath = Path2HexFile;
+        m_BlRequestArmsAnew = armsAnew;
+    } else if (armsAnew) {
+        // Whatever still lies in the mailbox was left behind by a session
+        // that a lost device ended; this refusal replaces it.
+        m_BlRequest = BlRefusedRequest;
+        m_BlRequestPath.clear();
+        m_BlRequestArmsAnew = true;
+    }
+    // A refusal while a session runs changes nothing: the session goes on.
+    m_BootloaderActive.store(true, std::memory_order_release);
+}
+
+void KX_SI_USBXpressDev::blTakeRequest()
+{
+    int request;
+    QString path;
+    bool armsAnew;
+    {
+        std::lock_guard<std::mutex> lock(m_BlRequestLock);
+        request = m_BlRequest;
+        path = m_BlRequestPath;
+        armsAnew = m_BlRequestArmsAnew;
+        m_BlRequest = BlNoRequest;
+    }
+    if (request == BlAcceptedRequest) {
+        // A request during a session restarts it; each session begins with
+        // a full set of retries.
+        m_HexFilePath = path;
+        m_HexFwFile.setFileName(path);
+        m_BlState = SM_FW_ConvertHexFile;
+        m_BlRetries = kRetriesUnarmed;
+        m_BlTimeout = 0;
+    } else if (request == BlRefusedRequest && armsAnew) {
+        // A refused request ends through the idle state, never by resuming
+        // a session that a lost device left half-way.
+        m_BlState = SM_FW_Idle;
+    }
+}
+
+void KX_SI_USBXpressDev::blReleaseSession()
+{
+    std::lock_guard<std::mutex> lock(m_BlRequestLock);
+    if (m_BlRequest == BlAcceptedRequest)
+        return; // the flag stays up: the next step starts the new session
+    m_BlRequest = BlNoRequest;
+    m_BootloaderActive.store(false, std::memory_order_release);
+}
+
+void KX_SI_USBXpressDev::blDropReceived(bool logEachByte)
+{
+    quint8 byte;
+    while (getRxCount() > 0 && getRxByte(&byte) == 1) {
+        if (logEachByte)
+            logStatus(kLabel, "KILL Byte!");
+    }
+}
+
+void KX_SI_USBXpressDev::blEndSession(qint8 result)
+{
+    if (result == 1) {
+        putMsgLine(QString());
+        blDropReceived(true);
+    } else {
+        blDropReceived(true);
+        putMsgLine(red(QStringLiteral("Bootloader IDEL -> set this->m_BootloaderActive = false")));
+    }
+    emit SIGNAL_FirmwareWriteFinish(result);
+    SetBootModeTivako(false);
+    m_BlState = SM_FW_Idle;
+    blReleaseSession();
+}
+
+void KX_SI_USBXpressDev::blReplyTimeout(const char* stateName)
+{
+    if (m_BlTimeout != 0)
+        return;
+    putMsgLine(red(QStringLiteral("Bootloader Fail -> Time Error ") + QLatin1String(stateName)));
+    m_BlState = SM_FW_Idle;
+}
+
+void KX_SI_USBXpressDev::blSendDataBlock()
+{
+    const quint32 count = qMin<quint32>(m_BlBytesLeft, kBlockBytes);
+    const quint32 padded = (count + kWriteAlignment - 1) / kWriteAlignment * kWriteAlignment;
+    char frame[kBlockBytes + 2];
+    if (count == 0 || m_BinFile.read(frame + 1, count) != static_cast<qint64>(count)) {
+        logError(kLabel, "Image read failed at 0x%08x", static_cast<unsigned>(m_BlWriteAddress));
+        m_BlState = SM_FW_Idle;
+        return;
+    }
+    for (quint32 i = count; i < padded; ++i)
+        frame[1 + i] = static_cast<char>(kErasedByte);
+    quint8 checksum = static_cast<quint8>(padded - 1);
+    frame[0] = static_cast<char>(checksum);
+    for (quint32 i = 0; i < padded; ++i)
+        checksum ^= static_cast<quint8>(frame[1 + i]);
+    frame[1 + padded] = static_cast<char>(checksum);
+    sendData(frame, static_cast<quint16>(padded + 2));
+
+    m_BlBytesLeft -= count;
+    m_BlWriteAddress += count;
+    m_BlTimeout = kDataTimeout;
+    m_BlState = SM_FW_WriteFileReceiveData;
+}
+
+void KX_SI_USBXpressDev::WriteFirmware_Handler()
+{
+    blTakeRequest();
+
+    if (m_HexFilePath.isEmpty()) {
+        putMsgLine(red(QStringLiteral("Bootloader Fail -> invalid file path!!")));
+        emit SIGNAL_FirmwareWriteFinish(-1);
+        blReleaseSession();
+        return;
+    }
+
+    if (m_BlTimeout > 0)
+        --m_BlTimeout;
+
+    quint8 byte = 0;
+    switch (m_BlState) {
+    case SM_FW_Idle:
+        if (m_BootloaderActive.load(std::memory_order_acquire))
+            blEndSession(-1);
+        break;
+
+    case SM_FW_ConvertHexFile: {
+        const qint8 result = ConvertHex2BinFile(&m_HexFwFile, &m_BinFile);
+        if (result == 1) {
+            m_BlState = SM_FW_EnterBootloaderSend;
+        } else {
+            putMsgLine(red(QStringLiteral("Bootloader Fail -> ErrorCode %1").arg(static_cast<int>(result))));
+            m_BlState = SM_FW_Idle;
+        }
+        break;
+    }
+
+    case SM_FW_EnterBootloaderSend: {
+        SetBootModeTivako(true);
+        flushBuffers();
+        // Bytes read before the flush (the board firmware's own output) must
+        // not pass for the chip's reply.
+        blDropReceived(false);
+        const char sync = 0x7f;
+        sendData(&sync, 1);
+        m_BlTimeout = kSyncTimeout;
+        if (m_BlRetries == kRetriesUnarmed)
+            m_BlRetries = kRetriesArmed;
+        m_BlState = SM_FW_EnterBootloaderReceive;
+        break;
+    }
+
+    case SM_FW_EnterBootloaderReceive:
+        if (getRxCount() >= 1) {
+            getRxByte(&byte);
+            if (byte == kAck) {
+                m_BlRetries = kRetriesUnarmed;
+                m_BlState = SM_FW_GetDeviceIDSend;
+            }
+        }
+        if (m_BlTimeout == 0) {
+            if (m_BlRetries > 0) {
+                --m_BlRetries;
+                m_BlState = SM_FW_EnterBootloaderSend;
+            } else {
+                putMsgLine(red(QStringLiteral("Bootloader Fail -> EnterBootloader Time Error")));
+                m_BlState = SM_FW_Idle;
+            }
+        }
+        break;
+
+    case SM_FW_GetDeviceIDSend: {
+        flushBuffers();
+        blDropReceived(false);
+        const char getId[2] = {0x02, static_cast<char>(0xfd)};
+        sendData(getId, 2);
+        m_BlTimeout = kCommandTimeout;
+        if (m_BlRetries == kRetriesUnarmed)
+            m_BlRetries = kRetriesArmed;
+        m_BlState = SM_FW_GetDeviceIDReceive;
+        break;
+    }
+
+    case SM_FW_GetDeviceIDReceive:
+        if (getRxCount() >= 5) {
+            getRxByte(&byte);
+            if (byte != kAck) {
+                logError(kLabel, "SM_FW_GetDeviceIDSend ACK1 miss");
+                break;
+            }
+            quint8 count = 0;
+            getRxByte(&count);
+            quint16 id = 0;
+            bool idComplete = false;
+            if (count != 0xff) {
+                // An ID cut short repeats its last byte for the missing ones.
+                byte = count;
+                for (int i = 0; i <= count; ++i) {
+                    getRxByte(&byte);
+                    id = static_cast<quint16>(id * 256u + byte);
+                }
+                idComplete = true;
+            }
+            if (idComplete && id == kSupportedProductId) {
+                getRxByte(&byte);
+                if (byte != kAck) {
+                    logError(kLabel, "SM_FW_GetDeviceIDSend ACK2 miss");
+                    m_BlState = SM_FW_Idle;
+                    break;
+                }
+                m_BlState = SM_FW_EraseSend;
+            } else if (m_BlRetries > 0) {
+                --m_BlRetries;
+                m_BlState = SM_FW_GetDeviceIDSend;
+            } else {
+                putMsgLine(red(QStringLiteral("Bootloader Fail -> STM32 ID: 0x%1 not supported")
+                                   .arg(id, 4, 16, QLatin1Char('0'))));
+                m_BlState = SM_FW_Idle;
+            }
+        }
+        if (m_BlTimeout == 0) {
+            byte = 0;
+            if (getRxCount() > 0 && getRxByte(&byte) == 1 && byte == kNack)
+                logError(kLabel, "SM_FW_GetDeviceIDSend NACK");
+            putMsgLine(red(
+                QStringLiteral("Bootloader Fail -> Time Error SM_FW_GetDeviceIDReceive %1 Bytes").arg(getRxCount())));
+            m_BlState = SM_FW_Idle;
+        }
+        break;
+
+    case SM_FW_EraseSend: {
+        const char erase[2] = {0x43, static_cast<char>(0xbc)};
+        sendData(erase, 2);
+        m_BlTimeout = kCommandTimeout;
+        m_BlState = SM_FW_EraseReceive;
+        break;
+    }
+
+    case SM_FW_EraseReceive:
+        if (getRxCount() >= 1 && getRxByte(&byte) == 1 && byte == kAck)
+            m_BlState = SM_FW_GlobalEraseSend;
+        blReplyTimeout("SM_FW_EraseReceive");
+        break;
+
+    case SM_FW_GlobalEraseSend: {
+        const char globalErase[2] = {static_cast<char>(0xff), 0x00};
+        sendData(globalErase, 2);
+        m_BlTimeout = kCommandTimeout;
+        m_BlState = SM_FW_GlobalEraseReceive;
+        break;
+    }
+
+    case SM_FW_GlobalEraseReceive:
+        if (getRxCount() >= 1 && getRxByte(&byte) == 1 && byte == kAck)
+            m_BlState = SM_FW_WriteFileStart;
+        blReplyTimeout("SM_FW_GlobalEraseReceive");
+        break;
+
+    case SM_FW_WriteFileStart: {
+        if (!m_BinFile.isOpen()) {
+            putMsgLine(red(QStringLiteral("Bootloader Fail -> invalid State") + QStringLiteral(" %1").arg(m_BlState)));
+            m_BlState = SM_FW_Idle;
+            break;
+        }
+        const qint64 size = m_BinFile.size();
+        if (size <= 0 || !m_BinFile.seek(0)) {
+            // The conversion refuses empty images before the chip is touched;
+            // this only guards against an image that vanished since.
+            putMsgLine(red(QStringLiteral("Bootloader Fail -> ErrorCode %1").arg(-8)));
+            m_BlState = SM_FW_Idle;
+            break;
+        }
+        m_BlWriteAddress = kFlashBase;
+        m_BlBytesLeft = static_cast<quint32>(size);
+        m_BlBlocksLeft = static_cast<quint16>((m_BlBytesLeft + kBlockBytes - 1) / kBlockBytes);
+        putMsgLine(QStringLiteral("Write Firmware File:"));
+        putMsgText(QStringLiteral("\n*"), false);
+        m_BlState = SM_FW_WriteFileSendCMD;
+        break;
+    }
+
+    case SM_FW_WriteFileSendCMD: {
+        const char writeMemory[2] = {0x31, static_cast<char>(0xce)};
+        sendData(writeMemory, 2);
+        m_BlTimeout = kCommandTimeout;
+        m_BlState = SM_FW_WriteFileReceiveCMD;
+        break;
+    }
+
+    case SM_FW_WriteFileReceiveCMD:
+        if (getRxCount() >= 1 && getRxByte(&byte) == 1) {
+            if (byte == kAck) {
+                m_BlState = SM_FW_WriteFileSendAddr;
+            } else if (byte == kNack) {
+                logError(kLabel, "SM_FW_WriteFileReceiveCMD -> Get NACK %d", m_BlBlocksLeft);
+                m_BlState = SM_FW_Idle;
+            }
+        }
+        blReplyTimeout("SM_FW_WriteFileReceiveCMD");
+        break;
+
+    case SM_FW_WriteFileSendAddr: {
+        const quint32 a = m_BlWriteAddress;
+        const char frame[5] = {static_cast<char>(a >> 24), static_cast<char>(a >> 16), static_cast<char>(a >> 8),
+                               static_cast<char>(a), static_cast<char>((a >> 24) ^ (a >> 16) ^ (a >> 8) ^ a)};
+        sendData(frame, 5);
+        m_BlTimeout = kCommandTimeout;
+        m_BlState = SM_FW_WriteFileReceiveAddr;
+        break;
+    }
+
+    case SM_FW_WriteFileReceiveAddr:
+        if (getRxCount() >= 1 && getRxByte(&byte) == 1) {
+            if (byte == kAck) {
+                m_BlState = SM_FW_WriteFileSendData;
+            } else if (byte == kNack) {
+                logError(kLabel, "SM_FW_WriteFileReceiveAddr -> Get NACK %d", m_BlBlocksLeft);
+                m_BlState = SM_FW_Idle;
+            }
+        }
+        blReplyTimeout("SM_FW_WriteFileReceiveAddr");
+        break;
+
+    case SM_FW_WriteFileSendData:
+        blSendDataBlock();
+        break;
+
+    case SM_FW_WriteFileReceiveData:
+        if (getRxCount() >= 1 && getRxByte(&byte) == 1) {
+            if (byte == kAck) {
+                --m_BlBlocksLeft;
+                putMsgText(QStringLiteral("*"), false);
+                m_BlState = m_BlBlocksLeft > 0 ? SM_FW_WriteFileSendCMD : SM_FW_Finish;
+            } else if (byte == kNack) {
+                logError(kLabel, "SM_FW_WriteFileReceiveData -> Get NACK %d", m_BlBlocksLeft);
+                m_BlState = SM_FW_Idle;
+            }
+        }
+        blReplyTimeout("SM_FW_WriteFileReceiveData");
+        break;
+
+    case SM_FW_Finish:
+        blEndSession(1);
+        break;
+
+    default:
+        putMsgLine(red(QStringLiteral("Bootloader Fail -> invalid State") + QStringLiteral(" %1").arg(m_BlState)));
+        m_BlState = SM_FW_Idle;
+        break;
+    }
+}
