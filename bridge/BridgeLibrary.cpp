@@ -1,5 +1,7 @@
 #include "bridge/BridgeLibrary.h"
 
+#include "bridge/usb/Cp210xBridgeBackend.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -43,10 +45,10 @@ std::shared_ptr<BridgeBackend> bridgeBackend()
 std::shared_ptr<BridgeBackend> bridgeCreateBackend(const char* name, std::string* error)
 {
     const std::string value = name ? name : "";
+    if (value.empty() || value == "usb")
+        return createCp210xBridgeBackend();
     if (error) {
-        if (value.empty() || value == "usb")
-            *error = "TIVAKO_BRIDGE=usb: the USB backend is not built yet";
-        else if (value == "sim" || value == "usb+sim")
+        if (value == "sim" || value == "usb+sim")
             *error = "TIVAKO_BRIDGE=" + value + ": the virtual board is not part of this build; use \"usb\"";
         else
             *error = "TIVAKO_BRIDGE=" + value + ": unknown bridge backend; use \"usb\"";

@@ -108,7 +108,7 @@ public:
     // Appends bytes to the message ring; safe from any thread. Returns how
     // many were stored (the rest did not fit and was dropped with one error
     // line per overflow episode). Does not emit anything.
-    quint16 writeMsgRing(const char* data, quint16 length);
+    quint16 writeMsgRing(const char* data, quint32 length);
 
     // ---- bootloader session (programming/) ----
     void putMsgLine(QString text);
@@ -156,7 +156,7 @@ private:
     quint32 getNumUSBdevs();
     int getDeviceInfo(USBDeviceEntry* candidate);
     quint16 BytesAvailable();
-    void ReadData(quint8* readBuffer, quint16 bytesWaiting);
+    void ReadData(quint16 bytesWaiting);
     void handOnReceived();
     void bootloaderStep();
 
@@ -195,10 +195,11 @@ protected:
     std::mutex m_DeviceListLock;
     std::mutex m_MsgWriteLock;
     std::mutex m_RxReadLock;
-    QString m_OpenSerialNumber; // identity of the device opened last; under m_DeviceListLock
-    bool m_RxOverflow;          // worker only
-    bool m_TlvOverflow;         // worker only
-    bool m_MsgOverflow;         // under m_MsgWriteLock
+    QString m_OpenSerialNumber;           // identity of the device opened last; under m_HandleLock
+    bool m_RxOverflow;                    // worker only
+    bool m_TlvOverflow;                   // worker only
+    bool m_MsgOverflow;                   // under m_MsgWriteLock
+    quint8 m_ReadBuffer[kReadBufferSize]; // the worker's read buffer
 };
 
 #endif

@@ -1,0 +1,151 @@
+// The worker loop of the bridge device: polls the open link, moves received
+// bytes into the receive ring, hands them to the console or the TLV decoder,
+// drives the bootloader session and refreshes the device list.
+
+#include "bridge/KX_SI_USBXpressDev.h"
+
+#include "app/Log.h"
+#include "bridge/BridgeStatusNames.h"
+#include "bridge/ByteRing.h"
+#include "tlv/KX_Debug_TLV_Server.h"
+
+namespace {
+
+const char kLabelRun[] = "KX_SI_USBXpressDev::run";
+const char kLabelAvailable[] = "KX_SI_USBXpressDev::BytesAvailable";
+const char kLabelRead[] = "KX_SI_USBXpressDev::ReadData";
+
+// Cycles between two device-list refreshes, the refreshing one not counted.
+const quint16 kRefreshCycles = 1000;
+
+// Decoded text is moved out of the decoder in pieces of this size.
+const int kTlvChunk = 256;
+
+} // namespace
+
+void KX_SI_USBXpressDev::run()
+{
+    while (m_Running.load()) {
+        runWorkerCycle();
+        QThread::msleep(1);
+    }
+    logStatus(kLabelRun, "Thread END");
+}
+
+void KX_SI_USBXpressDev::runWorkerCycle()
+{
+    if (m_Connected.load()) {
+        const quint16 waiting = BytesAvailable();
+        if (waiting > 0) {
+            if (m_Connected.load())
+                ReadData(waiting);
+            // While a session is armed the receive ring belongs to it.
+            if (!m_BootloaderActive.load())
+                handOnReceived();
+        }
+    }
+
+    if (m_BootloaderActive.load())
+        bootloaderStep();
+
+    if (m_RefreshCountdown == 0) {
+        m_RefreshCountdown = kRefreshCycles;
+        fillListOfDevice();
+    } else {
+        --m_RefreshCountdown;
+    }
+}
+
+quint16 KX_SI_USBXpressDev::BytesAvailable()
+{
+    uint32_t waiting = 0;
+    uint32_t queueStatus = 0;
+    BRIDGE_STATUS status = SI_SUCCESS;
+    {
+        std::lock_guard<std::mutex> lock(m_HandleLock);
+        // The GUI thread may have closed the link since the cycle looked.
+        if (!m_Connected.load())
+            return 0;
+        status = BridgeCheckRxQueue(m_Handle, &waiting, &queueStatus);
+    }
+    const quint16 count = static_cast<quint16>(waiting);
+    if (status == SI_SUCCESS)
+        return count;
+    if (reportBridgeFailure(kLabelAvailable, status, {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED}))
+        return 0;
+    logError(kLabelAvailable, "SI Unkown Error %d", static_cast<int>(status));
+    return count;
+}
+
+void KX_SI_USBXpressDev::ReadData(quint16 bytesWaiting)
+{
+    // Never ask for more than the read buffer holds; the rest waits in the
+    // bridge for the next cycles.
+    const uint32_t limit = kReadBufferSize;
+    const uint32_t wanted = bytesWaiting < limit ? bytesWaiting : limit;
+    uint32_t got = 0;
+    BRIDGE_STATUS status = SI_SUCCESS;
+    {
+        std::lock_guard<std::mutex> lock(m_HandleLock);
+        if (!m_Connected.load())
+            return;
+        status = BridgeRead(m_Handle, m_ReadBuffer, wanted, &got, nullptr);
+    }
+    if (reportBridgeFailure(kLabelRead, status,
+                            {SI_INVALID_HANDLE, SI_READ_ERROR, SI_INVALID_PARAMETER, SI_INVALID_REQUEST_LENGTH,
+                             SI_DEVICE_IO_FAILED, SI_SYSTEM_ERROR_CODE, SI_READ_TIMED_OUT, SI_IO_PENDING}))
+        return;
+    if (got > wanted) {
+        logError(kLabelRead, "Read reported %u bytes for %u asked", got, wanted);
+        got = wanted;
+    }
+    byte_ring::writeReporting(m_RxBuffer, m_RxReadIndex, m_RxWriteIndex, m_ReadBuffer, got, &m_RxOverflow, kLabelRead,
+                              "Receive");
+}
+
+void KX_SI_USBXpressDev::handOnReceived()
+{
+    if (!m_TLVMode.load()) {
+        emit SIGNAL_newDataAvailable(0);
+        return;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(m_RxReadLock);
+        const quint16 start = m_RxReadIndex.load(std::memory_order_relaxed);
+        const quint16 count = byte_ring::fillLevel(start, m_RxWriteIndex.load(std::memory_order_acquire));
+        quint16 used = m_TLVServer->ReceiveBytes(m_RxBuffer, start, count, byte_ring::kSize);
+        if (used > count)
+            used = count;
+        byte_ring::consume(m_RxReadIndex, used);
+    }
+
+    const quint16 decoded = m_TLVServer->OutputBufferLength();
+    if (decoded == 0)
+        return;
+    quint8 chunk[kTlvChunk];
+    int inChunk = 0;
+    for (quint16 i = 0; i < decoded; ++i) {
+        m_TLVServer->GetOutputByte(&chunk[inChunk++]);
+        if (inChunk == kTlvChunk || i + 1 == decoded) {
+            byte_ring::writeReporting(m_TlvBuffer, m_TlvReadIndex, m_TlvWriteIndex, chunk, inChunk, &m_TlvOverflow,
+                                      kLabelRun, "Decoded-text");
+            inChunk = 0;
+        }
+    }
+    emit SIGNAL_newDataAvailable(2);
+}
+
+void KX_SI_USBXpressDev::bootloaderStep()
+{
+    if (m_Connected.load()) {
+        WriteFirmware_Handler();
+        return;
+    }
+    // The link went away (or never was there) while a session was armed.
+    putMsgLine(QStringLiteral("\x1b[31m") +
+               QString::fromUtf8("Bootloader Fail -> disconnect µC during write firmware!!") +
+               QStringLiteral("\x1b[0m"));
+    emit SIGNAL_FirmwareWriteFinish(-1);
+    m_BootloaderActive.store(false);
+}

@@ -1,0 +1,659 @@
+#include "bridge/usb/Cp210xBridgeBackend.h"
+
+#include "app/Log.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <thread>
+
+namespace {
+
+// ---- CP210x vendor requests (Silicon Labs AN571) ----
+const uint8_t kToInterface = 0x41; // vendor request, host to interface
+const uint8_t kToDevice = 0x40;    // vendor request, host to device
+const uint8_t kFromDevice = 0xC0;  // vendor request, device to host
+
+const uint8_t kIfcEnable = 0x00;
+const uint8_t kSetLineCtl = 0x03;
+const uint8_t kPurge = 0x12;
+const uint8_t kSetBaudRate = 0x1E;
+const uint8_t kVendorSpecific = 0xFF;
+
+const uint16_t kGetPartNumber = 0x370B;
+const uint16_t kWriteLatch = 0x37E1;
+
+const uint16_t kPurgeTransmit = 0x0005; // two bits, one per chip generation
+const uint16_t kPurgeReceive = 0x000A;
+
+const uint16_t kVendorId = 0x10C4;
+
+// Part numbers that GET_PARTNUM reports.
+enum PartNumber : int {
+    kPartCp2103 = 0x03,
+    kPartCp2104 = 0x04,
+    kPartCp2105 = 0x05,
+    kPartCp2108 = 0x08,
+    kPartCp2102nQfn28 = 0x20,
+    kPartCp2102nQfn24 = 0x21,
+    kPartCp2102nQfn20 = 0x22,
+};
+
+const unsigned kControlTimeoutMs = 1000;
+const unsigned kReaderTimeoutMs = 50; // bounds how long a close waits for the reader
+const int kReaderChunk = 4096;        // a whole number of packets, so nothing overflows
+const size_t kRxCapacity = 1u << 20;  // the reader pauses above this, it never drops
+const int kReaderFailureLimit = 5;
+
+const BRIDGE_STATUS kSuccess = SI_SUCCESS;
+const BRIDGE_STATUS kInvalidHandle = SI_INVALID_HANDLE;
+
+enum class Transfer { Control, Read, Write };
+
+// The nearest status for a libusb failure of an open link.
+BRIDGE_STATUS statusFromUsb(int error, Transfer transfer)
+{
+    switch (error) {
+    case LIBUSB_SUCCESS:
+        return SI_SUCCESS;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+        return SI_DEVICE_NOT_FOUND;
+    case LIBUSB_ERROR_TIMEOUT:
+        if (transfer == Transfer::Read)
+            return SI_READ_TIMED_OUT;
+        if (transfer == Transfer::Write)
+            return SI_WRITE_TIMED_OUT;
+        return SI_DEVICE_IO_FAILED;
+    case LIBUSB_ERROR_INVALID_PARAM:
+        return SI_INVALID_PARAMETER;
+    case LIBUSB_ERROR_NO_MEM:
+        return SI_SYSTEM_ERROR_CODE;
+    case LIBUSB_ERROR_NOT_SUPPORTED:
+        return SI_FUNCTION_NOT_SUPPORTED;
+    default: // I/O, stall, overflow, interrupted, access, busy, other
+        return SI_DEVICE_IO_FAILED;
+    }
+}
+
+// Opening has only a few statuses that callers recognise as a failure;
+// everything that keeps a device from being opened reports as not found,
+// as the vendor's library does.
+BRIDGE_STATUS statusFromOpen(int error)
+{
+    switch (error) {
+    case LIBUSB_SUCCESS:
+        return SI_SUCCESS;
+    case LIBUSB_ERROR_INVALID_PARAM:
+        return SI_INVALID_PARAMETER;
+    case LIBUSB_ERROR_NO_MEM:
+        return SI_GLOBAL_DATA_ERROR;
+    default:
+        return SI_DEVICE_NOT_FOUND;
+    }
+}
+
+const char* partName(uint16_t productId)
+{
+    switch (productId) {
+    case 0xEA70:
+    case 0xEA7A:
+        return "CP2105 Dual USB to UART Bridge";
+    case 0xEA71:
+    case 0xEA7B:
+        return "CP2108 Quad USB to UART Bridge";
+    default:
+        return "CP210x USB to UART Bridge";
+    }
+}
+
+std::string location(const UsbDeviceInfo& device)
+{
+    std::string text = std::to_string(device.bus) + "-";
+    for (size_t i = 0; i < device.portPath.size(); ++i) {
+        if (i)
+            text += ".";
+        text += std::to_string(device.portPath[i]);
+    }
+    return text;
+}
+
+bool locationLess(const UsbDeviceInfo& a, const UsbDeviceInfo& b)
+{
+    if (a.bus != b.bus)
+        return a.bus < b.bus;
+    return a.portPath < b.portPath;
+}
+
+} // namespace
+
+// One open UART interface: its requests, and a reader thread that keeps
+// pulling the bulk-IN endpoint into a host buffer so that asking how much has
+// arrived never waits on the USB.
+class Cp210xLink
+{
+public:
+    Cp210xLink(std::unique_ptr<UsbDeviceLink> usb, const UsbInterfaceInfo& interface, uint16_t productId, uint64_t key)
+        : m_usb(std::move(usb)), m_interface(interface), m_productId(productId), m_key(key)
+    {
+    }
+
+    ~Cp210xLink() { stopReader(); }
+
+    uint64_t key() const { return m_key; }
+    uint8_t interfaceNumber() const { return m_interface.number; }
+
+    // Claim and enable the UART. Nothing else: the caller sets the line.
+    int start()
+    {
+        std::lock_guard<std::mutex> lock(m_controlMutex);
+        int result = m_usb->claimInterface(m_interface.number);
+        if (result < 0)
+            return result;
+        result = m_usb->controlTransfer(kToInterface, kIfcEnable, 1, m_interface.number, nullptr, 0, kControlTimeoutMs);
+        if (result < 0) {
+            m_usb->releaseInterface(m_interface.number);
+            return result;
+        }
+        m_reader = std::thread([this] { readLoop(); });
+        return LIBUSB_SUCCESS;
+    }
+
+    // Purge, disable the UART and hand the interface back to the kernel.
+    // Returns the first failure, but always goes through every step.
+    int shutdown()
+    {
+        stopReader();
+        std::lock_guard<std::mutex> lock(m_controlMutex);
+        m_closed = true;
+        int first = LIBUSB_SUCCESS;
+        auto keep = [&first](int result) {
+            if (result < 0 && first == LIBUSB_SUCCESS)
+                first = result;
+        };
+        keep(m_usb->controlTransfer(kToInterface, kPurge, kPurgeTransmit | kPurgeReceive, m_interface.number, nullptr,
+                                    0, kControlTimeoutMs));
+        keep(m_usb->controlTransfer(kToInterface, kIfcEnable, 0, m_interface.number, nullptr, 0, kControlTimeoutMs));
+        keep(m_usb->releaseInterface(m_interface.number));
+        return first;
+    }
+
+    BRIDGE_STATUS setBaudRate(uint32_t baudRate)
+    {
+        // The range the CP210x family covers; the chip picks the nearest
+        // rate it can make within that.
+        if (baudRate < 300 || baudRate > 3000000)
+            return SI_INVALID_BAUDRATE;
+        uint8_t data[4] = {static_cast<uint8_t>(baudRate), static_cast<uint8_t>(baudRate >> 8),
+                           static_cast<uint8_t>(baudRate >> 16), static_cast<uint8_t>(baudRate >> 24)};
+        std::lock_guard<std::mutex> lock(m_controlMutex);
+        if (m_closed)
+            return SI_INVALID_HANDLE;
+        int result =
+            m_usb->controlTransfer(kToInterface, kSetBaudRate, 0, m_interface.number, data, 4, kControlTimeoutMs);
+        if (result == LIBUSB_ERROR_PIPE)
+            return SI_INVALID_BAUDRATE; // the chip refused the rate
+        if (result < 0)
+            return statusFromUsb(result, Transfer::Control);
+        m_baudRate.store(baudRate);
+        return SI_SUCCESS;
+    }
+
+    BRIDGE_STATUS setLineControl(uint16_t lineControl)
+    {
+        unsigned stopBits = lineControl & 0x0F;
+        unsigned parity = (lineControl >> 4) & 0x0F;
+        unsigned dataBits = lineControl >> 8;
+        // One, one and a half or two stop bits; none, odd, even, mark or
+        // space parity; five to eight data bits.
+        if (stopBits > 2 || parity > 4 || dataBits < 5 || dataBits > 8)
+            return SI_INVALID_PARAMETER;
+        std::lock_guard<std::mutex> lock(m_controlMutex);
+        if (m_closed)
+            return SI_INVALID_HANDLE;
+        int result = m_usb->controlTransfer(kToInterface, kSetLineCtl, lineControl, m_interface.number, nullptr, 0,
+                                            kControlTimeoutMs);
+        return statusFromUsb(result < 0 ? result : 0, Transfer::Control);
+    }
+
+    BRIDGE_STATUS writeLatch(uint8_t mask, uint8_t latch)
+    {
+        std::lock_guard<std::mutex> lock(m_controlMutex);
+        if (m_closed)
+            return SI_INVALID_HANDLE;
+        int part = 0;
+        BRIDGE_STATUS status = partNumberLocked(&part);
+        if (status != SI_SUCCESS)
+            return status;
+        int result;
+        switch (part) {
+        case kPartCp2103:
+        case kPartCp2104:
+        case kPartCp2102nQfn28:
+        case kPartCp2102nQfn24:
+        case kPartCp2102nQfn20:
+            result = m_usb->controlTransfer(kToDevice, kVendorSpecific, kWriteLatch,
+                                            static_cast<uint16_t>(latch << 8 | mask), nullptr, 0, kControlTimeoutMs);
+            break;
+        case kPartCp2105: {
+            uint8_t data[2] = {mask, latch};
+            result = m_usb->controlTransfer(kToInterface, kVendorSpecific, kWriteLatch, m_interface.number, data, 2,
+                                            kControlTimeoutMs);
+            break;
+        }
+        case kPartCp2108: {
+            uint8_t data[4] = {mask, 0, latch, 0}; // 16-bit mask and value, little-endian
+            result = m_usb->controlTransfer(kToInterface, kVendorSpecific, kWriteLatch, m_interface.number, data, 4,
+                                            kControlTimeoutMs);
+            break;
+        }
+        default: // CP2101, CP2102, CP2109 and unknown parts have no GPIO latch
+            return SI_FUNCTION_NOT_SUPPORTED;
+        }
+        return statusFromUsb(result < 0 ? result : 0, Transfer::Control);
+    }
+
+    BRIDGE_STATUS flush(bool transmit, bool receive)
+    {
+        uint16_t what = (transmit ? kPurgeTransmit : 0) | (receive ? kPurgeReceive : 0);
+        if (what == 0)
+            return SI_SUCCESS;
+        int result;
+        {
+            std::lock_guard<std::mutex> lock(m_controlMutex);
+            if (m_closed)
+                return SI_INVALID_HANDLE;
+            result =
+                m_usb->controlTransfer(kToInterface, kPurge, what, m_interface.number, nullptr, 0, kControlTimeoutMs);
+        }
+        if (receive) {
+            std::lock_guard<std::mutex> lock(m_rxMutex);
+            m_rx.clear();
+        }
+        return statusFromUsb(result < 0 ? result : 0, Transfer::Control);
+    }
+
+    BRIDGE_STATUS checkRxQueue(uint32_t* numBytesInQueue, uint32_t* queueStatus)
+    {
+        std::lock_guard<std::mutex> lock(m_rxMutex);
+        // Bytes that arrived before a failure are still handed out first.
+        if (m_rx.empty() && m_rxError != LIBUSB_SUCCESS)
+            return statusFromUsb(m_rxError, Transfer::Read);
+        *numBytesInQueue = static_cast<uint32_t>(m_rx.size());
+        *queueStatus = m_rx.empty() ? 0u : 2u; // "bytes waiting", as the vendor's library reports it
+        return SI_SUCCESS;
+    }
+
+    BRIDGE_STATUS read(uint8_t* buffer, uint32_t bytesToRead, uint32_t* bytesReturned)
+    {
+        std::lock_guard<std::mutex> lock(m_rxMutex);
+        if (m_rx.empty() && bytesToRead && m_rxError != LIBUSB_SUCCESS)
+            return statusFromUsb(m_rxError, Transfer::Read);
+        size_t count = std::min<size_t>(bytesToRead, m_rx.size());
+        std::copy(m_rx.begin(), m_rx.begin() + static_cast<std::ptrdiff_t>(count), buffer);
+        m_rx.erase(m_rx.begin(), m_rx.begin() + static_cast<std::ptrdiff_t>(count));
+        *bytesReturned = static_cast<uint32_t>(count);
+        return SI_SUCCESS;
+    }
+
+    BRIDGE_STATUS write(const uint8_t* data, uint32_t length, uint32_t* bytesWritten)
+    {
+        // Time enough for the bytes to leave at the line's rate, twice over,
+        // plus a second for the USB; the chip's own buffer makes this generous.
+        uint32_t baud = std::max<uint32_t>(m_baudRate.load(), 300);
+        unsigned timeoutMs = 1000 + static_cast<unsigned>(20000ull * length / baud);
+        std::vector<uint8_t> copy(data, data + length); // libusb wants a writable buffer
+        uint32_t done = 0;
+        std::lock_guard<std::mutex> lock(m_writeMutex);
+        {
+            std::lock_guard<std::mutex> controlLock(m_controlMutex);
+            if (m_closed)
+                return SI_INVALID_HANDLE;
+        }
+        while (done < length) {
+            int moved = 0;
+            int result = m_usb->bulkTransfer(m_interface.bulkOut, copy.data() + done, static_cast<int>(length - done),
+                                             &moved, timeoutMs);
+            done += static_cast<uint32_t>(std::max(moved, 0));
+            *bytesWritten = done;
+            if (result < 0)
+                return statusFromUsb(result, Transfer::Write);
+            if (moved <= 0 && done < length)
+                return SI_WRITE_ERROR; // the stack took nothing and reported no reason
+        }
+        return SI_SUCCESS;
+    }
+
+private:
+    BRIDGE_STATUS partNumberLocked(int* part)
+    {
+        if (m_productId == 0xEA70 || m_productId == 0xEA7A) {
+            *part = kPartCp2105;
+            return SI_SUCCESS;
+        }
+        if (m_productId == 0xEA71 || m_productId == 0xEA7B) {
+            *part = kPartCp2108;
+            return SI_SUCCESS;
+        }
+        // The single-port product ids cover parts with and without GPIO, so
+        // the chip is asked once, on first use of the latch.
+        if (m_partNumber < 0) {
+            uint8_t number = 0;
+            int result = m_usb->controlTransfer(kFromDevice, kVendorSpecific, kGetPartNumber, m_interface.number,
+                                                &number, 1, kControlTimeoutMs);
+            if (result < 0)
+                return statusFromUsb(result, Transfer::Control);
+            if (result != 1)
+                return SI_DEVICE_IO_FAILED;
+            m_partNumber = number;
+        }
+        *part = m_partNumber;
+        return SI_SUCCESS;
+    }
+
+    void stopReader()
+    {
+        m_stop.store(true);
+        if (m_reader.joinable())
+            m_reader.join();
+    }
+
+    void readLoop()
+    {
+        std::vector<uint8_t> chunk(kReaderChunk);
+        int failures = 0;
+        while (!m_stop.load()) {
+            bool full;
+            {
+                std::lock_guard<std::mutex> lock(m_rxMutex);
+                full = m_rx.size() >= kRxCapacity;
+            }
+            if (full) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            int moved = 0;
+            int result = m_usb->bulkTransfer(m_interface.bulkIn, chunk.data(), kReaderChunk, &moved, kReaderTimeoutMs);
+            if (moved > 0) {
+                std::lock_guard<std::mutex> lock(m_rxMutex);
+                m_rx.insert(m_rx.end(), chunk.begin(), chunk.begin() + moved);
+            }
+            if (result == LIBUSB_SUCCESS || result == LIBUSB_ERROR_TIMEOUT) {
+                if (moved > 0)
+                    failures = 0;
+                else if (result == LIBUSB_SUCCESS) // an empty packet: do not spin on a chatty bus
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            if (result != LIBUSB_ERROR_NO_DEVICE && ++failures < kReaderFailureLimit) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            logError("Cp210xBridgeBackend::read", "receiving from interface %u stopped: %s", m_interface.number,
+                     libusb_error_name(result));
+            std::lock_guard<std::mutex> lock(m_rxMutex);
+            m_rxError = result;
+            return;
+        }
+    }
+
+    std::unique_ptr<UsbDeviceLink> m_usb;
+    const UsbInterfaceInfo m_interface;
+    const uint16_t m_productId;
+    const uint64_t m_key;
+
+    std::mutex m_controlMutex; // one request at a time; guards the two fields below
+    bool m_closed = false;
+    int m_partNumber = -1;
+    std::mutex m_writeMutex; // keeps concurrent writes from interleaving
+    std::atomic<uint32_t> m_baudRate{0};
+
+    std::mutex m_rxMutex;
+    std::deque<uint8_t> m_rx;
+    int m_rxError = LIBUSB_SUCCESS;
+
+    std::atomic<bool> m_stop{false};
+    std::thread m_reader;
+};
+
+// ---- the backend ----
+
+Cp210xBridgeBackend::Cp210xBridgeBackend(std::unique_ptr<UsbTransport> transport) : m_transport(std::move(transport)) {}
+
+Cp210xBridgeBackend::~Cp210xBridgeBackend()
+{
+    std::map<uintptr_t, std::shared_ptr<Cp210xLink>> links;
+    {
+        std::lock_guard<std::mutex> lock(m_linksMutex);
+        links.swap(m_links);
+    }
+    for (auto& link : links)
+        link.second->shutdown();
+}
+
+bool Cp210xBridgeBackend::isSupported(uint16_t vendorId, uint16_t productId)
+{
+    if (vendorId != kVendorId)
+        return false;
+    switch (productId) {
+    case 0xEA60: // CP2102, CP2102N, CP2103, CP2104, CP2109
+    case 0xEA61:
+    case 0xEA63:
+    case 0xEA70: // CP2105
+    case 0xEA7A:
+    case 0xEA71: // CP2108
+    case 0xEA7B:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void Cp210xBridgeBackend::refreshLocked()
+{
+    m_counted = true;
+    std::vector<UsbDeviceInfo> devices;
+    int result = m_transport->listDevices(&Cp210xBridgeBackend::isSupported, &devices);
+    if (result < 0) {
+        // Once per outage: containers and build machines often have no USB
+        // at all, and the list is refreshed every second.
+        if (!m_listFailureLogged)
+            logError("Cp210xBridgeBackend::getNumDevices", "no USB access, no bridge can be listed: %s",
+                     libusb_error_name(result));
+        m_listFailureLogged = true;
+        m_table.clear();
+        return;
+    }
+    m_listFailureLogged = false;
+    std::stable_sort(devices.begin(), devices.end(), locationLess);
+
+    std::map<uint64_t, Strings> strings;
+    std::vector<Entry> table;
+    for (const UsbDeviceInfo& device : devices) {
+        auto cached = m_strings.find(device.key);
+        if (cached != m_strings.end()) {
+            strings[device.key] = cached->second;
+        } else {
+            Strings read;
+            int status = m_transport->readStrings(device.key, &read.product, &read.serial);
+            if (status < 0) {
+                logError("Cp210xBridgeBackend::getNumDevices",
+                         "cannot read the names of the bridge at USB %s (%s); is the udev rule installed?",
+                         location(device).c_str(), libusb_error_name(status));
+            }
+            // Without names the bridge is still listed, known by where it is.
+            if (read.product.empty())
+                read.product = partName(device.productId);
+            if (read.serial.empty())
+                read.serial = location(device);
+            strings[device.key] = read;
+        }
+        const Strings& names = strings[device.key];
+
+        std::vector<UsbInterfaceInfo> uarts;
+        for (const UsbInterfaceInfo& interface : device.interfaces) {
+            if (interface.bulkIn && interface.bulkOut)
+                uarts.push_back(interface);
+        }
+        std::sort(uarts.begin(), uarts.end(),
+                  [](const UsbInterfaceInfo& a, const UsbInterfaceInfo& b) { return a.number < b.number; });
+        for (const UsbInterfaceInfo& interface : uarts) {
+            Entry entry{device.key, interface, device.productId, names.product, names.serial};
+            // The ports of a multi-port bridge share the chip's serial number;
+            // each needs a name of its own.
+            if (uarts.size() > 1) {
+                entry.description += " (interface " + std::to_string(interface.number) + ")";
+                entry.serial += "-" + std::to_string(interface.number);
+            }
+            table.push_back(std::move(entry));
+        }
+    }
+    m_strings.swap(strings);
+    m_table.swap(table);
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::getNumDevices(uint32_t* numDevices)
+{
+    std::lock_guard<std::mutex> lock(m_tableMutex);
+    refreshLocked();
+    *numDevices = static_cast<uint32_t>(m_table.size());
+    return SI_SUCCESS;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::getProductString(uint32_t deviceNum, char* buffer, uint8_t selector)
+{
+    std::lock_guard<std::mutex> lock(m_tableMutex);
+    if (!m_counted)
+        refreshLocked();
+    if (deviceNum >= m_table.size())
+        return SI_DEVICE_NOT_FOUND;
+    const std::string* text;
+    if (selector == SI_RETURN_DESCRIPTION)
+        text = &m_table[deviceNum].description;
+    else if (selector == SI_RETURN_SERIAL_NUMBER)
+        text = &m_table[deviceNum].serial;
+    else
+        return SI_INVALID_PARAMETER;
+    size_t length = std::min<size_t>(text->size(), BRIDGE_MAX_PRODUCT_STRING - 1);
+    std::memcpy(buffer, text->data(), length);
+    buffer[length] = '\0';
+    return SI_SUCCESS;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::open(uint32_t deviceNum, BRIDGE_HANDLE* handle)
+{
+    std::lock_guard<std::mutex> tableLock(m_tableMutex);
+    if (!m_counted)
+        refreshLocked();
+    if (deviceNum >= m_table.size())
+        return SI_DEVICE_NOT_FOUND;
+    const Entry& entry = m_table[deviceNum];
+    {
+        std::lock_guard<std::mutex> lock(m_linksMutex);
+        for (const auto& link : m_links) {
+            if (link.second->key() == entry.key && link.second->interfaceNumber() == entry.interface.number) {
+                logError("Cp210xBridgeBackend::open", "device %u is open already", deviceNum);
+                return SI_DEVICE_NOT_FOUND;
+            }
+        }
+    }
+    std::unique_ptr<UsbDeviceLink> usb;
+    int result = m_transport->open(entry.key, &usb);
+    if (result < 0) {
+        logError("Cp210xBridgeBackend::open", "cannot open device %u: %s", deviceNum, libusb_error_name(result));
+        return statusFromOpen(result);
+    }
+    auto link = std::make_shared<Cp210xLink>(std::move(usb), entry.interface, entry.productId, entry.key);
+    result = link->start();
+    if (result < 0) {
+        logError("Cp210xBridgeBackend::open", "cannot take over device %u: %s", deviceNum, libusb_error_name(result));
+        return statusFromOpen(result);
+    }
+    std::lock_guard<std::mutex> lock(m_linksMutex);
+    uintptr_t id = ++m_lastHandleId;
+    m_links[id] = std::move(link);
+    *handle = bridgeHandleFromId(id);
+    return SI_SUCCESS;
+}
+
+std::shared_ptr<Cp210xLink> Cp210xBridgeBackend::linkFor(BRIDGE_HANDLE handle) const
+{
+    std::lock_guard<std::mutex> lock(m_linksMutex);
+    auto it = m_links.find(bridgeHandleId(handle));
+    return it == m_links.end() ? nullptr : it->second;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::close(BRIDGE_HANDLE handle)
+{
+    std::shared_ptr<Cp210xLink> link;
+    {
+        std::lock_guard<std::mutex> lock(m_linksMutex);
+        auto it = m_links.find(bridgeHandleId(handle));
+        if (it == m_links.end())
+            return SI_INVALID_HANDLE;
+        link = std::move(it->second);
+        m_links.erase(it);
+    }
+    // The handle is gone whatever the device answers: a bridge that was
+    // unplugged must still close, or its caller could never let go of it.
+    int result = link->shutdown();
+    if (result < 0 && result != LIBUSB_ERROR_NO_DEVICE)
+        logError("Cp210xBridgeBackend::close", "closing interface %u: %s", link->interfaceNumber(),
+                 libusb_error_name(result));
+    return SI_SUCCESS;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::setBaudRate(BRIDGE_HANDLE handle, uint32_t baudRate)
+{
+    std::shared_ptr<Cp210xLink> link = linkFor(handle);
+    return link ? link->setBaudRate(baudRate) : kInvalidHandle;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::setLineControl(BRIDGE_HANDLE handle, uint16_t lineControl)
+{
+    std::shared_ptr<Cp210xLink> link = linkFor(handle);
+    return link ? link->setLineControl(lineControl) : kInvalidHandle;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::writeLatch(BRIDGE_HANDLE handle, uint8_t mask, uint8_t latch)
+{
+    std::shared_ptr<Cp210xLink> link = linkFor(handle);
+    return link ? link->writeLatch(mask, latch) : kInvalidHandle;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::checkRxQueue(BRIDGE_HANDLE handle, uint32_t* numBytesInQueue, uint32_t* queueStatus)
+{
+    std::shared_ptr<Cp210xLink> link = linkFor(handle);
+    return link ? link->checkRxQueue(numBytesInQueue, queueStatus) : kInvalidHandle;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::read(BRIDGE_HANDLE handle, void* buffer, uint32_t bytesToRead,
+                                        uint32_t* bytesReturned)
+{
+    std::shared_ptr<Cp210xLink> link = linkFor(handle);
+    return link ? link->read(static_cast<uint8_t*>(buffer), bytesToRead, bytesReturned) : kInvalidHandle;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::write(BRIDGE_HANDLE handle, const void* buffer, uint32_t bytesToWrite,
+                                         uint32_t* bytesWritten)
+{
+    std::shared_ptr<Cp210xLink> link = linkFor(handle);
+    if (!link)
+        return SI_INVALID_HANDLE;
+    return bytesToWrite ? link->write(static_cast<const uint8_t*>(buffer), bytesToWrite, bytesWritten) : kSuccess;
+}
+
+BRIDGE_STATUS Cp210xBridgeBackend::flushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, uint8_t flushReceive)
+{
+    std::shared_ptr<Cp210xLink> link = linkFor(handle);
+    return link ? link->flush(flushTransmit != 0, flushReceive != 0) : kInvalidHandle;
+}
+
+std::shared_ptr<BridgeBackend> createCp210xBridgeBackend()
+{
+    return std::make_shared<Cp210xBridgeBackend>(createLibusbTransport());
+}
