@@ -1,0 +1,208 @@
+// The committed firmware image: its Intel HEX layout, its contents against two
+// independent converters (binutils and the loader's own), its vector table,
+// the copy compiled into the resources, and that it is what firmware/ builds.
+
+#include "HexImage.h"
+
+#include "programming/HexConversion.h"
+#include "resources/TivakoResources.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QResource>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QtEndian>
+#include <QtTest>
+
+namespace {
+
+const QString kHexPath = QStringLiteral(TIVAKO_SOURCE_DIR "/resources/hex/RozazerEvu_1_0_54.hex");
+constexpr quint32 kRamBase = 0x20000000u;
+constexpr quint32 kRamTop = 0x20002000u; // 8 KB, the emulator's RAM
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+quint32 word(const QByteArray& image, int index)
+{
+    return qFromLittleEndian<quint32>(image.constData() + 4 * index);
+}
+
+// Replaces line n (0-based) of a CR LF text; an empty replacement removes it.
+QByteArray withLine(const QByteArray& text, int n, const QByteArray& replacement)
+{
+    QList<QByteArray> lines = text.split('\n');
+    if (replacement.isEmpty())
+        lines.removeAt(n);
+    else
+        lines[n] = replacement + '\r';
+    return lines.join('\n');
+}
+
+QByteArray record(int type, quint16 offset, const QByteArray& payload)
+{
+    QByteArray bytes;
+    bytes.append(static_cast<char>(payload.size()));
+    bytes.append(static_cast<char>(offset >> 8));
+    bytes.append(static_cast<char>(offset & 0xFF));
+    bytes.append(static_cast<char>(type));
+    bytes += payload;
+    quint8 sum = 0;
+    for (const char b : bytes)
+        sum = static_cast<quint8>(sum + static_cast<quint8>(b));
+    bytes.append(static_cast<char>(0x100 - sum));
+    return ':' + bytes.toHex().toUpper();
+}
+
+} // namespace
+
+class TestFirmwareImage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void layoutIsStrict();
+    void readerRejectsDamage_data();
+    void readerRejectsDamage();
+    void contentsMatchBinutils();
+    void contentsMatchLoaderConversion();
+    void vectorTableIsSane();
+    void resourceHoldsTheImageUncompressed();
+    void imageIsWhatTheSourcesBuild();
+
+private:
+    QByteArray m_text;
+    HexImage m_image;
+};
+
+void TestFirmwareImage::initTestCase()
+{
+    m_text = readFile(kHexPath);
+    QVERIFY2(!m_text.isEmpty(), qPrintable(kHexPath + QStringLiteral(" is missing or empty")));
+    m_image = HexImage::parse(m_text);
+}
+
+void TestFirmwareImage::layoutIsStrict()
+{
+    QVERIFY2(m_image.error.isEmpty(), qPrintable(m_image.error));
+    // Small, and every data record full but the last.
+    QVERIFY(m_image.data.size() >= 512);
+    QVERIFY2(m_image.data.size() <= 16 * 1024, qPrintable(QString::number(m_image.data.size())));
+    QCOMPARE(m_image.dataRecords, (m_image.data.size() + 15) / 16);
+    QCOMPARE(m_text.count('\n'), m_image.dataRecords + 3);
+    QVERIFY(m_text.startsWith(":020000040800F2\r\n"));
+    QVERIFY(m_text.endsWith("\r\n:00000001FF\r\n"));
+}
+
+void TestFirmwareImage::readerRejectsDamage_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("expected");
+    const QByteArray good = readFile(kHexPath);
+    const int lines = good.count('\n');
+    QByteArray badSum = good;
+    badSum[good.indexOf('\n') + 12] = badSum.at(good.indexOf('\n') + 12) == '0' ? '1' : '0';
+    QTest::newRow("checksum") << badSum << "wrong checksum";
+    QTest::newRow("LF only") << QByteArray(good).replace("\r\n", "\n") << "CR LF";
+    QTest::newRow("17 data bytes") << withLine(good, 1, record(0, 0, QByteArray(17, '\x11'))) << "17 data bytes";
+    QTest::newRow("gap") << withLine(good, 2, QByteArray()) << "gap";
+    QTest::newRow("no end") << withLine(good, lines - 1, QByteArray()) << "end-of-file";
+    QTest::newRow("no start") << withLine(good, lines - 2, QByteArray()) << "start linear";
+    QTest::newRow("other upper half") << withLine(good, 0, record(4, 0, QByteArray("\x08\x01", 2))) << "not the flash";
+    QTest::newRow("after end") << good + record(0, 0, "x") + "\r\n"
+                               << "after the end";
+    QTest::newRow("not hex") << withLine(good, 1, ":10000000zz") << "not hexadecimal";
+}
+
+void TestFirmwareImage::readerRejectsDamage()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, expected);
+    const HexImage image = HexImage::parse(text);
+    QVERIFY2(image.error.contains(expected), qPrintable(image.error));
+}
+
+void TestFirmwareImage::contentsMatchBinutils()
+{
+    QString objcopy = QStandardPaths::findExecutable(QStringLiteral("objcopy"));
+    if (objcopy.isEmpty())
+        objcopy = QStandardPaths::findExecutable(QStringLiteral("arm-none-eabi-objcopy"));
+    QVERIFY2(!objcopy.isEmpty(), "objcopy (binutils) is needed");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString bin = dir.filePath(QStringLiteral("image.bin"));
+    QProcess process;
+    process.start(objcopy, {QStringLiteral("-I"), QStringLiteral("ihex"), QStringLiteral("-O"),
+                            QStringLiteral("binary"), kHexPath, bin});
+    QVERIFY(process.waitForFinished(30000));
+    QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+    QCOMPARE(readFile(bin), m_image.data);
+}
+
+void TestFirmwareImage::contentsMatchLoaderConversion()
+{
+    QFile hex(kHexPath);
+    QTemporaryFile bin;
+    QCOMPARE(int(convertHex2BinFile(&hex, &bin)), 1);
+    QCOMPARE(bin.readAll(), m_image.data);
+}
+
+void TestFirmwareImage::vectorTableIsSane()
+{
+    const QByteArray& image = m_image.data;
+    constexpr int kVectors = 16 + 43;
+    QVERIFY(image.size() >= 4 * kVectors);
+    const quint32 end = HexImage::kFlashBase + static_cast<quint32>(image.size());
+    const auto isCodeAddress = [end](quint32 v) { return (v & 1u) && v > HexImage::kFlashBase && v < end; };
+
+    const quint32 sp = word(image, 0);
+    QVERIFY2(sp > kRamBase && sp <= kRamTop && sp % 8 == 0, qPrintable(QString::number(sp, 16)));
+    const quint32 reset = word(image, 1);
+    QVERIFY2(isCodeAddress(reset), qPrintable(QString::number(reset, 16)));
+    QCOMPARE(m_image.startAddress, reset);
+
+    for (int i = 2; i < kVectors; ++i) {
+        const quint32 v = word(image, i);
+        const bool reserved = (i >= 7 && i <= 10) || i == 13;
+        if (reserved)
+            QVERIFY2(v == 0, qPrintable(QStringLiteral("reserved vector %1").arg(i)));
+        else
+            QVERIFY2(isCodeAddress(v), qPrintable(QStringLiteral("vector %1 = 0x%2").arg(i).arg(v, 0, 16)));
+    }
+    // SysTick and USART1 have handlers of their own.
+    const quint32 unexpected = word(image, 2);
+    QVERIFY(word(image, 15) != unexpected);
+    QVERIFY(word(image, 16 + 37) != unexpected);
+}
+
+void TestFirmwareImage::resourceHoldsTheImageUncompressed()
+{
+    tivakoInitResources();
+    const QString path = QStringLiteral(":/hex/RozazerEvu_1_0_54.hex");
+    QResource resource(path);
+    QVERIFY(resource.isValid());
+    QCOMPARE(resource.compressionAlgorithm(), QResource::NoCompression);
+    QCOMPARE(readFile(path), m_text);
+}
+
+void TestFirmwareImage::imageIsWhatTheSourcesBuild()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("arm-none-eabi-gcc")).isEmpty())
+        QSKIP("no ARM cross compiler here; scripts/build-firmware --check runs in CI");
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral(TIVAKO_SOURCE_DIR "/scripts/build-firmware"), {QStringLiteral("--check")});
+    QVERIFY(process.waitForFinished(120000));
+    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, process.readAll().constData());
+}
+
+QTEST_GUILESS_MAIN(TestFirmwareImage)
+#include "tst_firmware_image.moc"
