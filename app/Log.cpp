@@ -11,13 +11,24 @@ namespace {
 const char kProgramTag[] = "ZidiVevuro";
 const char kColourReset[] = "\x1b[0m";
 
-// Backs a cut position off so that it does not split a UTF-8 sequence.
-size_t utf8Boundary(const char* text, size_t length)
+// Length of text[0, length) without a UTF-8 sequence that a cut at length
+// left incomplete. snprintf has already dropped the bytes behind the cut, so
+// the sequence is judged by its lead byte.
+size_t withoutPartialUtf8(const char* text, size_t length)
 {
-    size_t cut = length;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut;
-    return cut;
+    size_t start = length;
+    size_t continuation = 0;
+    while (start > 0 && continuation < 3 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) {
+        --start;
+        ++continuation;
+    }
+    if (start == 0)
+        return length;
+    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+    if (lead < 0xC0) // plain ASCII before the run: nothing was split
+        return length;
+    const size_t needed = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+    return continuation < needed ? start - 1 : length;
 }
 
 void composeAndWrite(bool error, const char* label, const char* format, va_list args)
@@ -29,13 +40,12 @@ void composeAndWrite(bool error, const char* label, const char* format, va_list 
     const size_t tailRoom = error ? sizeof(kColourReset) - 1 : 0;
     const size_t usable = capacity - tailRoom;
 
-    int prefix = error ? std::snprintf(line, usable, "\x1b[31mERROR[\x1b[32m%s\x1b[31m]->%s: ", kProgramTag,
-                                       label ? label : "")
-                       : std::snprintf(line, usable, "STATUS[\x1b[32m%s\x1b[0m]->%s: ", kProgramTag,
-                                       label ? label : "");
+    int prefix =
+        error ? std::snprintf(line, usable, "\x1b[31mERROR[\x1b[32m%s\x1b[31m]->%s: ", kProgramTag, label ? label : "")
+              : std::snprintf(line, usable, "STATUS[\x1b[32m%s\x1b[0m]->%s: ", kProgramTag, label ? label : "");
     size_t used = prefix < 0 ? 0 : static_cast<size_t>(prefix);
     if (used >= usable)
-        used = utf8Boundary(line, usable - 1);
+        used = withoutPartialUtf8(line, usable - 1);
     line[used] = '\0';
 
     if (used < usable - 1 && format) {
@@ -43,7 +53,7 @@ void composeAndWrite(bool error, const char* label, const char* format, va_list 
         if (n > 0) {
             size_t wanted = used + static_cast<size_t>(n);
             if (wanted >= usable)
-                used = utf8Boundary(line, usable - 1);
+                used = withoutPartialUtf8(line, usable - 1);
             else
                 used = wanted;
         }

@@ -1,0 +1,74 @@
+#include "app/Log.h"
+#include "ui/RidivuDizerozoDuveze.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// SIGINT and SIGTERM end the event loop like the close button does, so the
+// main window's destructor runs and whatever it saves is kept. The handler
+// only writes one byte into a pipe; the event loop notices the byte.
+volatile sig_atomic_t g_quitPipeWrite = -1;
+
+extern "C" void onQuitSignal(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    const ssize_t written = ::write(g_quitPipeWrite, &byte, 1);
+    (void)written; // a full pipe already holds a pending quit
+    errno = savedErrno;
+}
+
+bool installQuitOnSignals(QCoreApplication& app)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    g_quitPipeWrite = fds[1];
+
+    auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [fd = fds[0]]() {
+        char buffer[16];
+        while (::read(fd, buffer, sizeof buffer) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+
+    struct sigaction action = {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// Once the loop has ended a second signal should end the program at once
+// rather than land in a pipe that nobody reads any more.
+void restoreDefaultSignals()
+{
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    if (!installQuitOnSignals(app))
+        logError("main", "Cannot catch SIGINT and SIGTERM");
+
+    int exitCode = 0;
+    {
+        RidivuDizerozoDuveze window(nullptr);
+        window.show();
+        exitCode = app.exec();
+        restoreDefaultSignals();
+    } // the window goes before the application object
+    return exitCode;
+}
