@@ -1,6 +1,8 @@
 #include "bridge/BridgeLibrary.h"
 
+#include "bridge/CompositeBridgeBackend.h"
 #include "bridge/usb/Cp210xBridgeBackend.h"
+#include "sim/SimBridgeBackend.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -47,12 +49,16 @@ std::shared_ptr<BridgeBackend> bridgeCreateBackend(const char* name, std::string
     const std::string value = name ? name : "";
     if (value.empty() || value == "usb")
         return createCp210xBridgeBackend();
-    if (error) {
-        if (value == "sim" || value == "usb+sim")
-            *error = "TIVAKO_BRIDGE=" + value + ": the virtual board is not part of this build; use \"usb\"";
-        else
-            *error = "TIVAKO_BRIDGE=" + value + ": unknown bridge backend; use \"usb\"";
+    if (value == "sim" || value == "usb+sim") {
+        // The virtual boards; with usb+sim they follow the USB devices.
+        std::shared_ptr<BridgeBackend> sim = createSimBridgeBackend(error);
+        if (!sim || value == "sim")
+            return sim;
+        return std::make_shared<CompositeBridgeBackend>(
+            std::vector<std::shared_ptr<BridgeBackend>>{createCp210xBridgeBackend(), sim});
     }
+    if (error)
+        *error = "TIVAKO_BRIDGE=" + value + ": unknown bridge backend; use \"usb\", \"sim\" or \"usb+sim\"";
     return nullptr;
 }
 
