@@ -1,0 +1,735 @@
+// The loader's shared-memory link against real shared memory, with the
+// monitor's side played either directly on the block or by the
+// tivako-monitor program in its own process. Every test uses its own key.
+
+#include "ipc/InstanceLock.h"
+#include "ipc/KX_SharedMemSocked.h"
+#include "ipc/SharedBlock.h"
+#include "tests/settings/LogCapture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSharedMemory>
+#include <QSystemSemaphore>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+using namespace SharedBlock;
+
+namespace {
+
+const char kLink[] = "KX_SharedMemSocked::KX_SharedMemSocked";
+const char kRun[] = "KX_SharedMemSocked::run";
+const char kDtor[] = "KX_SharedMemSocked::~KX_SharedMemSocked";
+const int kSignalWaitMs = 5000;
+const int kProcessWaitMs = 20000;
+
+QString uniqueKey(const char* tag)
+{
+    static int counter = 0;
+    return QStringLiteral("tivako-test-%1-%2-%3").arg(QCoreApplication::applicationPid()).arg(tag).arg(++counter);
+}
+
+// The monitor's view of the block, attached separately from the link (its
+// own mapping of the same memory), always under the block's lock.
+class RawBlock
+{
+public:
+    explicit RawBlock(const QString& key) : m_Memory(key) {}
+    bool attach() { return m_Memory.attach(); }
+    bool create(int size = kBlockSize) { return m_Memory.create(size); }
+    QString nativeKey() const { return m_Memory.nativeKey(); }
+
+    template <typename F> void locked(F f)
+    {
+        QVERIFY(m_Memory.lock());
+        f(static_cast<uchar*>(m_Memory.data()));
+        m_Memory.unlock();
+    }
+    quint8 byteAt(int offset)
+    {
+        quint8 value = 0;
+        locked([&](uchar* b) { value = b[offset]; });
+        return value;
+    }
+    void setByte(int offset, quint8 value)
+    {
+        locked([&](uchar* b) { b[offset] = value; });
+    }
+    qint32 result()
+    {
+        qint32 value = 0;
+        locked([&](uchar* b) { value = readProgrammingResult(b); });
+        return value;
+    }
+    void setResult(qint32 value)
+    {
+        locked([&](uchar* b) { writeProgrammingResult(b, value); });
+    }
+    QByteArray bytes(int offset, int size)
+    {
+        QByteArray out;
+        locked([&](uchar* b) { out = QByteArray(reinterpret_cast<const char*>(b + offset), size); });
+        return out;
+    }
+    void setBytes(int offset, const QByteArray& data)
+    {
+        locked([&](uchar* b) { std::memcpy(b + offset, data.constData(), size_t(data.size())); });
+    }
+
+private:
+    QSharedMemory m_Memory;
+};
+
+// Receives the link's signals in the test's thread, queued like the main
+// window receives them.
+class Recorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Recorder(KX_SharedMemSocked* link)
+    {
+        connect(link, &KX_SharedMemSocked::SIGNAL_ProgrammingRequestPendig, this, &Recorder::onPending);
+        connect(link, &KX_SharedMemSocked::SIGNAL_ProgrammingFinished, this, &Recorder::onFinished);
+    }
+    int pending = 0;
+    QList<qint16> finished;
+
+public slots:
+    void onPending() { ++pending; }
+    void onFinished(qint16 result) { finished << result; }
+};
+
+QString monitorProgram()
+{
+    return QStringLiteral(TIVAKO_MONITOR_EXE);
+}
+
+struct MonitorRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+MonitorRun runMonitor(const QStringList& args)
+{
+    QProcess p;
+    p.start(monitorProgram(), args);
+    MonitorRun run;
+    if (!p.waitForFinished(kProcessWaitMs)) {
+        p.kill();
+        p.waitForFinished();
+        run.err = QStringLiteral("<monitor did not finish>");
+        return run;
+    }
+    run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    run.out = QString::fromUtf8(p.readAllStandardOutput());
+    run.err = QString::fromUtf8(p.readAllStandardError());
+    return run;
+}
+
+// A killed process leaves its lock file and the block's semaphore behind
+// (the next user of the same key takes them over). Test keys are never used
+// again, so they are removed once nothing uses the key any more.
+void removeLeftovers(const QString& key)
+{
+    {
+        QSystemSemaphore owner(key, 1, QSystemSemaphore::Create);
+    } // the owner removes it
+    QFile::remove(instanceLockPath(key, QStringLiteral("loader")));
+    QFile::remove(instanceLockPath(key, QStringLiteral("monitor")));
+}
+
+// waitForFinished() reports false for a process whose end was already
+// noticed while the test waited for something else.
+bool finish(QProcess& p)
+{
+    return p.state() == QProcess::NotRunning || p.waitForFinished(kProcessWaitMs);
+}
+
+QString writeHexFile(const QTemporaryDir& dir, const QString& name)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(":00000001FF\r\n");
+    return path;
+}
+
+} // namespace
+
+class SharedMemoryLinkTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { LogCapture::install(); }
+    void cleanupTestCase() { LogCapture::uninstall(); }
+    void init() { m_Log.clear(); }
+
+    void createsThenSecondLinkJoinsAndSeesPresence()
+    {
+        const QString key = uniqueKey("join");
+        auto first = std::make_unique<KX_SharedMemSocked>(key);
+        QVERIFY2(m_Log.hasStatus(kLink, "Create Sharedmemory 312 Bytes"), qPrintable(m_Log.dump()));
+        QVERIFY(!first->isStatusZuvodEriroraSet());
+        QVERIFY(!first->isOtherLoaderRunning());
+        first->setStatusZuvodErirora(true);
+        QVERIFY(first->isStatusZuvodEriroraSet());
+        QVERIFY(!first->isOtherLoaderRunning()); // the mark is its own
+
+        m_Log.clear();
+        auto second = std::make_unique<KX_SharedMemSocked>(key);
+        QVERIFY2(m_Log.hasStatus(kLink, "Join Sharedmemory 312 Bytes"), qPrintable(m_Log.dump()));
+        QVERIFY(second->isStatusZuvodEriroraSet());
+        QVERIFY(second->isOtherLoaderRunning());
+
+        // The first one leaves: the block says so and nobody is alive.
+        first->setStatusZuvodErirora(false);
+        QVERIFY(!second->isStatusZuvodEriroraSet());
+        QVERIFY(!second->isOtherLoaderRunning());
+        first.reset();
+        QVERIFY(m_Log.hasStatus(kDtor, "Detach SharedMemory"));
+        QVERIFY(m_Log.hasStatus(kRun, "Thread Start"));
+        QVERIFY(m_Log.hasStatus(kRun, "Thread END"));
+    }
+
+    void blockIsReachableByItsOwnerOnly()
+    {
+        const QString key = uniqueKey("perm");
+        KX_SharedMemSocked link(key);
+        RawBlock raw(key);
+        const key_t ipcKey = ftok(QFile::encodeName(raw.nativeKey()).constData(), 'Q');
+        QVERIFY(ipcKey != key_t(-1));
+        const int id = shmget(ipcKey, 0, 0);
+        QVERIFY(id >= 0);
+        shmid_ds ds;
+        QCOMPARE(shmctl(id, IPC_STAT, &ds), 0);
+        QCOMPARE(int(ds.shm_perm.mode & 0777), 0600);
+        QCOMPARE(ds.shm_perm.uid, geteuid());
+        QCOMPARE(int(ds.shm_segsz), int(kBlockSize));
+
+        // The kernel's own table says the same.
+        QFile table(QStringLiteral("/proc/sysvipc/shm"));
+        QVERIFY(table.open(QIODevice::ReadOnly));
+        bool found = false;
+        for (const QByteArray& line : table.readAll().split('\n')) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            if (f.size() > 3 && f.at(1).toInt() == id) {
+                found = true;
+                QCOMPARE(f.at(2), QByteArray("600"));
+                QCOMPARE(f.at(3).toInt(), int(kBlockSize));
+            }
+        }
+        QVERIFY(found);
+    }
+
+    void fieldsStayInsideTheirPlaces()
+    {
+        const QString key = uniqueKey("fields");
+        KX_SharedMemSocked link(key);
+        RawBlock raw(key);
+        QVERIFY(raw.attach());
+        const QByteArray before = raw.bytes(0, kBlockSize);
+
+        link.setStatusTivakoConnection(true);
+        QCOMPARE(int(raw.byteAt(kStatusTivakoConnection)), 1);
+        link.setStatusTivakoConnection(false);
+        QCOMPARE(int(raw.byteAt(kStatusTivakoConnection)), 0);
+
+        link.setProgrammingResult(-1);
+        QCOMPARE(raw.bytes(kProgrammingResult, 4), QByteArray("\xff\xff\xff\xff", 4));
+        link.setProgrammingResult(0x01020304);
+        QCOMPARE(raw.bytes(kProgrammingResult, 4), QByteArray("\x04\x03\x02\x01", 4));
+        link.setProgrammingResult(0);
+
+        // A long name keeps the last byte of its field for the NUL.
+        link.setNameOfConnectedDevice(QString(200, QLatin1Char('a')));
+        QCOMPARE(raw.bytes(kNameOfConnectedDevice, kNameOfConnectedDeviceSize),
+                 QByteArray(152, 'a') + QByteArray(1, '\0'));
+        QVERIFY(m_Log.hasError("KX_SharedMemSocked::setNameOfConnectedDevice", "Name cut to 152 of 200 Bytes"));
+
+        // A two-byte character that would straddle the limit is left out whole.
+        const QString umlaut = QString(151, QLatin1Char('b')) + QString::fromUtf8("\xc3\xbc");
+        link.setNameOfConnectedDevice(umlaut);
+        QCOMPARE(raw.bytes(kNameOfConnectedDevice, kNameOfConnectedDeviceSize),
+                 QByteArray(151, 'b') + QByteArray(2, '\0'));
+        // Exactly 152 bytes fit.
+        const QString euro = QString(149, QLatin1Char('c')) + QString::fromUtf8("\xe2\x82\xac");
+        link.setNameOfConnectedDevice(euro);
+        QCOMPARE(raw.bytes(kNameOfConnectedDevice, kNameOfConnectedDeviceSize), euro.toUtf8() + QByteArray(1, '\0'));
+
+        // An empty name is a single NUL at the field's start.
+        link.setNameOfConnectedDevice(QString());
+        QCOMPARE(int(raw.byteAt(kNameOfConnectedDevice)), 0);
+
+        // Nothing else in the block was touched by all this.
+        const QByteArray after = raw.bytes(0, kBlockSize);
+        QCOMPARE(after.left(kNameOfConnectedDevice), before.left(kNameOfConnectedDevice));
+
+        // The path as the monitor wrote it, non-ASCII included.
+        const QByteArray path = QByteArray("/tmp/Pr\xc3\xbc"
+                                           "fung/firmware.hex");
+        raw.setBytes(kPath2Hexfile, path + QByteArray(1, '\0'));
+        QCOMPARE(link.getPath2Hexfile(), QString::fromUtf8(path));
+        // 149 bytes and the NUL in the last place still make a path.
+        raw.setBytes(kPath2Hexfile, QByteArray(149, 'p') + QByteArray(1, '\0'));
+        QCOMPARE(link.getPath2Hexfile(), QString(149, QLatin1Char('p')));
+        // Without a NUL in its 150 bytes it is no path; the name after it is
+        // not read as part of it.
+        m_Log.clear();
+        raw.setBytes(kPath2Hexfile, QByteArray(kPath2HexfileSize, 'q'));
+        link.setNameOfConnectedDevice(QStringLiteral("Device"));
+        QCOMPARE(link.getPath2Hexfile(), QString());
+        QVERIFY2(
+            m_Log.hasError("KX_SharedMemSocked::getPath2Hexfile", "Path2Hexfile not terminated inside its 150 Bytes"),
+            qPrintable(m_Log.dump()));
+    }
+
+    void linkWithoutBlockReportsEveryOperation()
+    {
+        // A block under the key that is too small to be a loader's one.
+        const QString key = uniqueKey("small");
+        RawBlock foreign(key);
+        QVERIFY(foreign.create(100));
+        {
+            KX_SharedMemSocked link(key);
+            QVERIFY(m_Log.hasError(kLink, "Sharedmemory too small: 100 Bytes"));
+            QVERIFY(m_Log.hasError(kLink, "Unabel to create Sharedmomory"));
+            QVERIFY(m_Log.hasStatus(kLink, "Create Sharedmemory 0 Bytes"));
+
+            QVERIFY(!link.isStatusZuvodEriroraSet());
+            QVERIFY(!link.isStatusProgrammingRequestSet());
+            QCOMPARE(link.getPath2Hexfile(), QString());
+            QVERIFY(!link.isOtherLoaderRunning());
+            link.setStatusZuvodErirora(true);
+            link.setStatusTivakoConnection(true);
+            link.setNameOfConnectedDevice(QStringLiteral("x"));
+            link.setProgrammingResult(1);
+            const char* ops[] = {"isStatusZuvodEriroraSet",  "isStatusProgrammingRequestSet",
+                                 "getPath2Hexfile",          "isOtherLoaderRunning",
+                                 "setStatusZuvodErirora",    "setStatusTivakoConnection",
+                                 "setNameOfConnectedDevice", "setProgrammingResult"};
+            for (const char* op : ops)
+                QVERIFY2(m_Log.countError(QStringLiteral("KX_SharedMemSocked::") + QLatin1String(op),
+                                          "Sharedmemory not set!") == 1,
+                         op);
+            // The loop runs without a block, quietly.
+            QTest::qWait(20);
+        }
+        QVERIFY(m_Log.hasStatus(kRun, "Thread END"));
+        QVERIFY(!m_Log.hasStatus(kDtor, "Detach SharedMemory"));
+        // The foreign block was not touched.
+        QCOMPARE(foreign.bytes(0, 100), QByteArray(100, '\0'));
+    }
+
+    void requestAndResultWithoutMonitorProcess()
+    {
+        const QString key = uniqueKey("loop");
+        KX_SharedMemSocked link(key);
+        Recorder rec(&link);
+        RawBlock raw(key);
+        QVERIFY(raw.attach());
+
+        // Not marked present: a finished request leaves the result alone.
+        raw.setByte(kProgrammingRequest, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
+        QVERIFY(link.isStatusProgrammingRequestSet());
+        link.setProgrammingResult(1);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.finished.size(), 1, kSignalWaitMs);
+        QCOMPARE(rec.finished.at(0), qint16(1));
+        raw.setByte(kProgrammingRequest, 0);
+        QTest::qWait(50);
+        QCOMPARE(raw.result(), 1);
+        QCOMPARE(m_Log.countStatus(kRun, "Set to Idel-Mode"), 0);
+
+        // Marked present: the same result again is not new...
+        link.setStatusZuvodErirora(true);
+        raw.setByte(kProgrammingRequest, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 2, kSignalWaitMs);
+        link.setProgrammingResult(1);
+        QTest::qWait(50);
+        QCOMPARE(rec.finished.size(), 1);
+        // ...but a different one is, and carries its value.
+        link.setProgrammingResult(-1);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.finished.size(), 2, kSignalWaitMs);
+        QCOMPARE(rec.finished.at(1), qint16(-1));
+        QCOMPARE(m_Log.countStatus(kRun, "Send SIGNAL Prog Finished"), 2);
+        // The request ends: the result goes back to 0.
+        raw.setByte(kProgrammingRequest, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(raw.result(), 0, kSignalWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.countStatus(kRun, "Set to Idel-Mode"), 1, kSignalWaitMs);
+        // After the reset, the same value as before counts as new.
+        raw.setByte(kProgrammingRequest, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 3, kSignalWaitMs);
+        link.setProgrammingResult(-1);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.finished.size(), 3, kSignalWaitMs);
+        QCOMPARE(rec.finished.at(2), qint16(-1));
+        // Other values than 1 are no request.
+        raw.setByte(kProgrammingRequest, 7);
+        QVERIFY(link.isStatusProgrammingRequestSet());
+        QTRY_COMPARE_WITH_TIMEOUT(raw.result(), 0, kSignalWaitMs);
+        QTest::qWait(30);
+        QCOMPARE(rec.pending, 3);
+        raw.setByte(kProgrammingRequest, 0);
+        link.setStatusZuvodErirora(false);
+    }
+
+    void requestPendingAtStartIsSignalledOnFirstPass()
+    {
+        const QString key = uniqueKey("early");
+        RawBlock raw(key);
+        QVERIFY(raw.create());
+        raw.setByte(kProgrammingRequest, 1);
+        KX_SharedMemSocked link(key);
+        Recorder rec(&link);
+        QVERIFY(m_Log.hasStatus(kLink, "Join Sharedmemory 312 Bytes"));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
+        QTest::qWait(50);
+        QCOMPARE(rec.pending, 1);
+        // Joining left the block as it was.
+        QCOMPARE(int(raw.byteAt(kProgrammingRequest)), 1);
+    }
+
+    void requestPendingAtDestructionIsWithdrawn()
+    {
+        const QString key = uniqueKey("kill");
+        RawBlock raw(key);
+        QVERIFY(raw.create());
+        {
+            KX_SharedMemSocked link(key);
+            Recorder rec(&link);
+            raw.setByte(kProgrammingRequest, 1);
+            QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
+        }
+        QCOMPARE(int(raw.byteAt(kProgrammingRequest)), 0);
+        const QStringList lines = m_Log.linesOf(kDtor);
+        QCOMPARE(lines, QStringList() << LogCapture::errorLine(kDtor, "Kill Pending")
+                                      << LogCapture::statusLine(kDtor, "Detach SharedMemory"));
+        // Without a request nothing is withdrawn.
+        m_Log.clear();
+        {
+            KX_SharedMemSocked link(key);
+        }
+        QCOMPARE(m_Log.countError(kDtor, "Kill Pending"), 0);
+    }
+
+    void programThroughMonitorProcess_data()
+    {
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("success") << 1 << 0;
+        QTest::newRow("failure") << -1 << 1;
+    }
+
+    void programThroughMonitorProcess()
+    {
+        QFETCH(int, result);
+        QFETCH(int, exitCode);
+        const QString key = uniqueKey("prog");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString hex = writeHexFile(dir, QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
+                                                                "e.hex"));
+
+        KX_SharedMemSocked link(key);
+        link.setStatusZuvodErirora(true);
+        Recorder rec(&link);
+
+        QProcess monitor;
+        monitor.start(monitorProgram(), {"--key", key, "program", hex, "--timeout", "60"});
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kProcessWaitMs);
+        QCOMPARE(link.getPath2Hexfile(), QFileInfo(hex).absoluteFilePath());
+        QVERIFY(link.isStatusProgrammingRequestSet());
+        // However long the flag stays, one signal only.
+        QTest::qWait(200);
+        QCOMPARE(rec.pending, 1);
+        QCOMPARE(monitor.state(), QProcess::Running);
+
+        link.setProgrammingResult(result);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.finished.size(), 1, kSignalWaitMs);
+        QCOMPARE(int(rec.finished.at(0)), result);
+        QVERIFY(finish(monitor));
+        QCOMPARE(monitor.exitCode(), exitCode);
+        const QString out = QString::fromUtf8(monitor.readAllStandardOutput());
+        const QString err = QString::fromUtf8(monitor.readAllStandardError());
+        if (result == 1)
+            QVERIFY2(out.contains(QStringLiteral("Programming succeeded")) && out.contains(hex), qPrintable(out));
+        else
+            QVERIFY2(err.contains(QStringLiteral("programming failed")) && err.contains(QStringLiteral("-1")),
+                     qPrintable(err));
+
+        // The monitor cleared its request, so the link went back to idle.
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.countStatus(kRun, "Set to Idel-Mode"), 1, kSignalWaitMs);
+        QVERIFY(!link.isStatusProgrammingRequestSet());
+        RawBlock raw(key);
+        QVERIFY(raw.attach());
+        QCOMPARE(raw.result(), 0);
+        QCOMPARE(rec.pending, 1);
+        QCOMPARE(rec.finished.size(), 1);
+        link.setStatusZuvodErirora(false);
+    }
+
+    void monitorKilledMidRequestLeavesTheLinkWorking()
+    {
+        const QString key = uniqueKey("mkill");
+        QTemporaryDir dir;
+        const QString hex = writeHexFile(dir, QStringLiteral("a.hex"));
+        KX_SharedMemSocked link(key);
+        link.setStatusZuvodErirora(true);
+        Recorder rec(&link);
+
+        QProcess monitor;
+        monitor.start(monitorProgram(), {"--key", key, "program", hex});
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kProcessWaitMs);
+        monitor.kill();
+        QVERIFY(finish(monitor));
+
+        // The loader still answers the dead request, and still watches.
+        link.setProgrammingResult(1);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.finished.size(), 1, kSignalWaitMs);
+        QCOMPARE(link.getPath2Hexfile(), hex);
+
+        // The next monitor withdraws the orphaned request and gets its own.
+        QProcess next;
+        next.start(monitorProgram(), {"--key", key, "program", hex});
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 2, kProcessWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.countStatus(kRun, "Set to Idel-Mode"), 1, kSignalWaitMs);
+        link.setProgrammingResult(-1);
+        QVERIFY(finish(next));
+        QCOMPARE(next.exitCode(), 1);
+        QVERIFY(QString::fromUtf8(next.readAllStandardError()).contains(QStringLiteral("withdrawing a request")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.countStatus(kRun, "Set to Idel-Mode"), 2, kSignalWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.finished, QList<qint16>() << 1 << -1, kSignalWaitMs);
+        link.setStatusZuvodErirora(false);
+        removeLeftovers(key);
+    }
+
+    void staleBlockOfKilledLoaderIsNoRunningInstance()
+    {
+        const QString key = uniqueKey("stale");
+        staleBlockCheck(key);
+        removeLeftovers(key);
+    }
+
+    void monitorWithoutLoader()
+    {
+        QTemporaryDir dir;
+        const QString hex = writeHexFile(dir, QStringLiteral("c.hex"));
+        const QString key = uniqueKey("none");
+        // No block at all.
+        MonitorRun run = runMonitor({"--key", key, "program", hex});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains(QStringLiteral("no loader is running")), qPrintable(run.err));
+        run = runMonitor({"--key", key, "status"});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains(QStringLiteral("no loader is running")), qPrintable(run.err));
+        // The monitor did not create one by asking.
+        RawBlock probe(key);
+        QVERIFY(!probe.attach());
+
+        // A block whose loader has not marked itself present.
+        KX_SharedMemSocked link(key);
+        Recorder rec(&link);
+        run = runMonitor({"--key", key, "program", hex});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains(QStringLiteral("no loader is running")), qPrintable(run.err));
+        QCOMPARE(rec.pending, 0);
+    }
+
+    void monitorGivesUpCleanly()
+    {
+        QTemporaryDir dir;
+        const QString hex = writeHexFile(dir, QStringLiteral("d.hex"));
+        const QString key = uniqueKey("give");
+        auto link = std::make_unique<KX_SharedMemSocked>(key);
+        link->setStatusZuvodErirora(true);
+        Recorder rec(link.get());
+
+        // No answer in time: the request is withdrawn.
+        MonitorRun run = runMonitor({"--key", key, "program", hex, "--timeout=0.3"});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains(QStringLiteral("no result within 0.3 seconds")), qPrintable(run.err));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
+        QVERIFY(!link->isStatusProgrammingRequestSet());
+
+        // The loader ends while the monitor waits.
+        QProcess monitor;
+        monitor.start(monitorProgram(), {"--key", key, "program", hex});
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 2, kProcessWaitMs);
+        link->setStatusZuvodErirora(false);
+        link.reset();
+        QVERIFY(finish(monitor));
+        QCOMPARE(monitor.exitCode(), 2);
+        const QString err = QString::fromUtf8(monitor.readAllStandardError());
+        QVERIFY2(err.contains(QStringLiteral("loader")), qPrintable(err));
+    }
+
+    void monitorStatusShowsTheBlock()
+    {
+        const QString key = uniqueKey("status");
+        KX_SharedMemSocked link(key);
+        link.setStatusZuvodErirora(true);
+        link.setStatusTivakoConnection(true);
+        link.setNameOfConnectedDevice(QString::fromUtf8("CP2102 Br\xc3\xbc"
+                                                        "cke 0001"));
+        MonitorRun run = runMonitor({"--key", key, "status"});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains(QStringLiteral("loader:  running\n")), qPrintable(run.out));
+        QVERIFY2(run.out.contains(QStringLiteral("board:   connected\n")), qPrintable(run.out));
+        QVERIFY2(run.out.contains(QString::fromUtf8("device:  CP2102 Br\xc3\xbc"
+                                                    "cke 0001\n")),
+                 qPrintable(run.out));
+        QVERIFY2(run.out.contains(QStringLiteral("request: none\n")), qPrintable(run.out));
+        QVERIFY2(run.out.contains(QStringLiteral("result:  0 (none)\n")), qPrintable(run.out));
+
+        link.setStatusTivakoConnection(false);
+        link.setNameOfConnectedDevice(QString());
+        link.setProgrammingResult(-1);
+        run = runMonitor({"--key=" + key, "status"});
+        QVERIFY2(run.out.contains(QStringLiteral("board:   not connected\n")), qPrintable(run.out));
+        QVERIFY2(run.out.contains(QStringLiteral("device:  -\n")), qPrintable(run.out));
+        QVERIFY2(run.out.contains(QStringLiteral("result:  -1 (failure)\n")), qPrintable(run.out));
+
+        link.setStatusZuvodErirora(false);
+        run = runMonitor({"--key", key, "status"});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.out.contains(QStringLiteral("loader:  not running\n")), qPrintable(run.out));
+    }
+
+    void monitorCommandLine()
+    {
+        MonitorRun run = runMonitor({"--help"});
+        QCOMPARE(run.exitCode, 0);
+        for (const char* word : {"status", "program FILE.hex", "--timeout SECONDS", "--key KEY", "Exit status"})
+            QVERIFY2(run.out.contains(QLatin1String(word)), word);
+
+        QTemporaryDir dir;
+        const QString hex = writeHexFile(dir, QStringLiteral("e.hex"));
+        const struct
+        {
+            QStringList args;
+            const char* message;
+        } cases[] = {
+            {{}, "no command given"},
+            {{"flash"}, "unknown command \"flash\""},
+            {{"program"}, "program needs the hex file"},
+            {{"program", hex, hex}, "program takes exactly one hex file"},
+            {{"status", "extra"}, "status takes no further arguments"},
+            {{"status", "--timeout", "3"}, "status takes no --timeout"},
+            {{"program", hex, "--timeout", "0"}, "--timeout must be a number"},
+            {{"program", hex, "--timeout", "soon"}, "--timeout must be a number"},
+            {{"program", hex, "--timeout"}, "--timeout needs a value"},
+            {{"--key"}, "--key needs a value"},
+            {{"--bogus", "status"}, "unknown option \"--bogus\""},
+            {{"program", dir.filePath("missing.hex")}, "no such file"},
+        };
+        for (const auto& c : cases) {
+            run = runMonitor(c.args);
+            QVERIFY2(run.exitCode == 2, qPrintable(c.args.join(' ')));
+            QVERIFY2(run.err.contains(QLatin1String(c.message)), qPrintable(run.err));
+            QVERIFY2(run.err.contains(QLatin1String("Usage:")) || QLatin1String(c.message) == "no such file",
+                     qPrintable(run.err));
+        }
+
+        // A path that does not fit the block is refused before anything is
+        // written to it.
+        const QString key = uniqueKey("long");
+        KX_SharedMemSocked link(key);
+        link.setStatusZuvodErirora(true);
+        Recorder rec(&link);
+        QDir().mkpath(dir.filePath(QString(120, QLatin1Char('x'))));
+        const QString longHex = writeHexFile(dir, QString(120, QLatin1Char('x')) + QStringLiteral("/long.hex"));
+        QVERIFY(QFileInfo(longHex).absoluteFilePath().toUtf8().size() > kMaxPathBytes);
+        run = runMonitor({"--key", key, "program", longHex});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains(QStringLiteral("the shared block holds at most 149")), qPrintable(run.err));
+        QTest::qWait(20);
+        QCOMPARE(rec.pending, 0);
+        QCOMPARE(link.getPath2Hexfile(), QString());
+        link.setStatusZuvodErirora(false);
+    }
+
+private:
+    // Separate from the slot so that the key's leftovers are removed however
+    // the checks end.
+    void staleBlockCheck(const QString& key)
+    {
+        QProcess loader;
+        loader.start(QCoreApplication::applicationFilePath(), {"--hold-link", key});
+        QVERIFY(loader.waitForReadyRead(kProcessWaitMs));
+        QCOMPARE(loader.readLine().trimmed(), QByteArray("ready"));
+
+        // While it lives it is another running loader, for the link and for
+        // the monitor.
+        {
+            KX_SharedMemSocked link(key);
+            QVERIFY(link.isStatusZuvodEriroraSet());
+            QVERIFY(link.isOtherLoaderRunning());
+            const MonitorRun status = runMonitor({"--key", key, "status"});
+            QCOMPARE(status.exitCode, 0);
+            QVERIFY2(status.out.contains(QStringLiteral("loader:  running")), qPrintable(status.out));
+        }
+
+        loader.kill();
+        QVERIFY(finish(loader));
+
+        // Its block outlives it, flag still set, but nobody is running.
+        m_Log.clear();
+        KX_SharedMemSocked link(key);
+        QVERIFY2(m_Log.hasStatus(kLink, "Join Sharedmemory 312 Bytes"), qPrintable(m_Log.dump()));
+        QVERIFY(link.isStatusZuvodEriroraSet());
+        QVERIFY(!link.isOtherLoaderRunning());
+        QVERIFY(m_Log.hasStatus("KX_SharedMemSocked::isOtherLoaderRunning",
+                                "Presence mark left by a loader that has ended"));
+
+        const MonitorRun status = runMonitor({"--key", key, "status"});
+        QCOMPARE(status.exitCode, 2);
+        QVERIFY2(status.out.contains(QStringLiteral("ended abnormally")), qPrintable(status.out));
+        QTemporaryDir dir;
+        const MonitorRun program = runMonitor({"--key", key, "program", writeHexFile(dir, "b.hex")});
+        QCOMPARE(program.exitCode, 2);
+        QVERIFY2(program.err.contains(QStringLiteral("no loader is running")), qPrintable(program.err));
+
+        // Marking itself present takes over the mark for good.
+        link.setStatusZuvodErirora(true);
+        KX_SharedMemSocked second(key);
+        QVERIFY(second.isOtherLoaderRunning());
+        link.setStatusZuvodErirora(false);
+    }
+
+    LogCapture m_Log;
+};
+
+// Stand-in for a loader that will be killed: marks itself present in the
+// block named by the key, reports "ready", then waits to be killed.
+static int holdLink(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    KX_SharedMemSocked link(QString::fromUtf8(argv[2]));
+    link.setStatusZuvodErirora(true);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return app.exec();
+}
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--hold-link") == 0)
+        return holdLink(argc, argv);
+    QCoreApplication app(argc, argv);
+    SharedMemoryLinkTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_shared_memory.moc"
