@@ -7,6 +7,8 @@ ScriptedBridgeBackend::ScriptedBridgeBackend() = default;
 
 ScriptedBridgeBackend::ScriptedBridgeBackend(std::vector<Device> devices) : m_devices(std::move(devices)) {}
 
+ScriptedBridgeBackend::ScriptedBridgeBackend(std::initializer_list<Device> devices) : m_devices(devices) {}
+
 // ---- scripting ----
 
 void ScriptedBridgeBackend::setDevices(std::vector<Device> devices)

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -65,6 +66,10 @@ public:
 
     ScriptedBridgeBackend();
     explicit ScriptedBridgeBackend(std::vector<Device> devices);
+    // Lets a test write ScriptedBridgeBackend backend({{"Board", "0001"}}).
+    ScriptedBridgeBackend(std::initializer_list<Device> devices);
+    ScriptedBridgeBackend(const ScriptedBridgeBackend&) = delete;
+    ScriptedBridgeBackend& operator=(const ScriptedBridgeBackend&) = delete;
 
     const char* name() const override { return "scripted"; }
 

@@ -458,12 +458,12 @@ void Cp210xBridgeBackend::refreshLocked()
     m_counted = true;
     std::vector<UsbDeviceInfo> devices;
     int result = m_transport->listDevices(&Cp210xBridgeBackend::isSupported, &devices);
-    if (result < 0) {
+    if (result <= 0) {
         // Once per outage: containers and build machines often have no USB
         // at all, and the list is refreshed every second.
         if (!m_listFailureLogged)
             logError("Cp210xBridgeBackend::getNumDevices", "no USB access, no bridge can be listed: %s",
-                     libusb_error_name(result));
+                     result < 0 ? libusb_error_name(result) : "the system has no USB devices");
         m_listFailureLogged = true;
         m_table.clear();
         return;

@@ -128,7 +128,7 @@ public:
                 libusb_unref_device(known.first);
         }
         m_known = std::move(seen);
-        return LIBUSB_SUCCESS;
+        return static_cast<int>(count);
     }
 
     int readStrings(uint64_t key, std::string* product, std::string* serial) override

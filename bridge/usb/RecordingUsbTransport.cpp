@@ -201,9 +201,13 @@ int RecordingUsbTransport::listDevices(const std::function<bool(uint16_t, uint16
     devices->clear();
     if (int error = take(m_listFailures))
         return error;
+    int present = 0;
     for (const auto& attached : m_attached) {
         const Bridge& bridge = attached.second.bridge;
-        if (!attached.second.present || !wanted(bridge.vendorId, bridge.productId))
+        if (!attached.second.present)
+            continue;
+        ++present;
+        if (!wanted(bridge.vendorId, bridge.productId))
             continue;
         UsbDeviceInfo info;
         info.key = attached.first;
@@ -220,7 +224,7 @@ int RecordingUsbTransport::listDevices(const std::function<bool(uint16_t, uint16
         }
         devices->push_back(std::move(info));
     }
-    return 0;
+    return present;
 }
 
 int RecordingUsbTransport::readStrings(uint64_t key, std::string* product, std::string* serial)

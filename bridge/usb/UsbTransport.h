@@ -56,7 +56,8 @@ class UsbTransport
 public:
     virtual ~UsbTransport() = default;
     // Lists the attached devices that `wanted` accepts (by vendor and product
-    // id). Returns 0 or an error.
+    // id). Returns how many USB devices of any kind the system has (root hubs
+    // included, so 0 means there is no USB at all), or an error.
     virtual int listDevices(const std::function<bool(uint16_t vendorId, uint16_t productId)>& wanted,
                             std::vector<UsbDeviceInfo>* devices) = 0;
     // Reads the product and serial-number strings of a listed device,
