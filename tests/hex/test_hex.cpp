@@ -3,6 +3,7 @@
 // srec_cat.
 
 #include "programming/HexConversion.h"
+#include "tests/hex/HexRecords.h"
 #include "tests/tlv/CapturedLog.h"
 
 #include <QDir>
@@ -19,35 +20,16 @@
 #include <random>
 #include <vector>
 
+using namespace hexrecords;
+
 namespace {
 
 const QString kLabel = QStringLiteral("KX_SI_USBXpressDev::ConvertHex2BinFile");
 constexpr quint32 kFlashBase = 0x08000000;
 
-QByteArray record(quint8 type, quint16 address, const QByteArray& data, bool lowerCase = false)
-{
-    QByteArray bytes;
-    bytes += static_cast<char>(data.size());
-    bytes += static_cast<char>(address >> 8);
-    bytes += static_cast<char>(address & 0xFF);
-    bytes += static_cast<char>(type);
-    bytes += data;
-    quint8 sum = 0;
-    for (char c : bytes)
-        sum = static_cast<quint8>(sum + static_cast<quint8>(c));
-    bytes += static_cast<char>(-sum);
-    const QByteArray digits = bytes.toHex();
-    return ':' + (lowerCase ? digits : digits.toUpper());
-}
-
 QByteArray dataRecord(quint16 address, const QByteArray& data)
 {
     return record(0x00, address, data);
-}
-
-QByteArray linearBase(quint16 upper)
-{
-    return record(0x04, 0, QByteArray(1, static_cast<char>(upper >> 8)) + static_cast<char>(upper & 0xFF));
 }
 
 const QByteArray kEof = ":00000001FF";
