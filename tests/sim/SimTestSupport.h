@@ -1,0 +1,219 @@
+#ifndef TIVAKO_TESTS_SIM_SIMTESTSUPPORT_H
+#define TIVAKO_TESTS_SIM_SIMTESTSUPPORT_H
+
+// What the virtual-board suites share: a host that drives one bridge device
+// through the BridgeBackend interface, the bootloader's frames, and the
+// loader's own TLV decoder to read what the firmware says.
+
+#include "bridge/BridgeLibrary.h"
+#include "sim/SimBridgeBackend.h"
+#include "tlv/KX_Debug_TLV_Server.h"
+
+#include <QtTest>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes commandFrame(uint8_t command)
+{
+    return {command, uint8_t(command ^ 0xFF)};
+}
+
+inline Bytes addressFrame(uint32_t address)
+{
+    Bytes frame = {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
+    frame.push_back(uint8_t(frame[0] ^ frame[1] ^ frame[2] ^ frame[3]));
+    return frame;
+}
+
+inline Bytes dataFrame(const Bytes& data)
+{
+    Bytes frame;
+    frame.push_back(uint8_t(data.size() - 1));
+    uint8_t x = frame[0];
+    for (uint8_t b : data) {
+        frame.push_back(b);
+        x ^= b;
+    }
+    frame.push_back(x);
+    return frame;
+}
+
+inline Bytes pageListFrame(const Bytes& pages)
+{
+    return dataFrame(pages);
+}
+
+inline Bytes randomBytes(size_t n, uint32_t seed)
+{
+    Bytes out(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = uint8_t(x);
+    }
+    return out;
+}
+
+// A flash image whose vector table the chip can start from.
+inline Bytes bootableImage(size_t n = 1024)
+{
+    Bytes image = randomBytes(n, 7);
+    const uint32_t sp = 0x20002000, reset = 0x08000101;
+    for (int i = 0; i < 4; ++i) {
+        image[size_t(i)] = uint8_t(sp >> (8 * i));
+        image[size_t(4 + i)] = uint8_t(reset >> (8 * i));
+    }
+    return image;
+}
+
+// One host on one device of a backend.
+class SimHost {
+public:
+    explicit SimHost(BridgeBackend& backend) : m_backend(backend) {}
+    ~SimHost()
+    {
+        if (m_handle)
+            m_backend.close(m_handle);
+    }
+
+    BRIDGE_STATUS open(uint32_t device = 0)
+    {
+        BRIDGE_STATUS status = m_backend.open(device, &m_handle);
+        if (status != SI_SUCCESS)
+            m_handle = nullptr;
+        return status;
+    }
+    BRIDGE_STATUS close()
+    {
+        BRIDGE_STATUS status = m_backend.close(m_handle);
+        m_handle = nullptr;
+        return status;
+    }
+    BRIDGE_HANDLE handle() const { return m_handle; }
+    void forget() { m_handle = nullptr; }
+
+    bool line(uint32_t baud, uint16_t lineControl)
+    {
+        return m_backend.setBaudRate(m_handle, baud) == SI_SUCCESS &&
+               m_backend.setLineControl(m_handle, lineControl) == SI_SUCCESS;
+    }
+    bool latch(uint8_t mask, uint8_t value) { return m_backend.writeLatch(m_handle, mask, value) == SI_SUCCESS; }
+    // What the loader does: hold reset, choose the frame, set BOOT0, release.
+    bool boot(bool bootloader, uint16_t lineControl)
+    {
+        return latch(0x01, 0x00) && m_backend.setLineControl(m_handle, lineControl) == SI_SUCCESS &&
+               latch(0x02, bootloader ? 0x00 : 0x02) && latch(0x01, 0x01);
+    }
+    bool enterBootloader(uint32_t baud = 115200)
+    {
+        return m_backend.setBaudRate(m_handle, baud) == SI_SUCCESS && boot(true, BRIDGE_LINE_8E1);
+    }
+    bool enterFirmware() { return m_backend.setBaudRate(m_handle, 115200) == SI_SUCCESS && boot(false, BRIDGE_LINE_8N1); }
+
+    BRIDGE_STATUS send(const Bytes& bytes)
+    {
+        uint32_t written = 0;
+        return m_backend.write(m_handle, bytes.data(), uint32_t(bytes.size()), &written);
+    }
+    BRIDGE_STATUS sendText(const std::string& text) { return send(Bytes(text.begin(), text.end())); }
+
+    uint32_t waiting()
+    {
+        uint32_t n = 0, status = 0;
+        m_backend.checkRxQueue(m_handle, &n, &status);
+        return n;
+    }
+    // Everything readable now.
+    Bytes take()
+    {
+        Bytes out;
+        uint32_t n = 0, status = 0;
+        if (m_backend.checkRxQueue(m_handle, &n, &status) != SI_SUCCESS || n == 0)
+            return out;
+        out.resize(n);
+        uint32_t got = 0;
+        m_backend.read(m_handle, out.data(), n, &got);
+        out.resize(got);
+        return out;
+    }
+    // Polls (every millisecond of wall time) until n bytes came or the
+    // deadline passed; returns what came.
+    Bytes takeAtLeast(size_t n, int timeoutMs = 2000)
+    {
+        Bytes out;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            Bytes more = take();
+            out.insert(out.end(), more.begin(), more.end());
+            if (out.size() >= n || std::chrono::steady_clock::now() > deadline)
+                return out;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    // Sends and returns the immediate answer (fast timing).
+    Bytes exchange(const Bytes& bytes)
+    {
+        send(bytes);
+        return take();
+    }
+    bool sync() { return exchange({0x7F}) == Bytes{0x79}; }
+
+private:
+    BridgeBackend& m_backend;
+    BRIDGE_HANDLE m_handle = nullptr;
+};
+
+// Decodes the firmware's frames with the loader's own decoder.
+class FrameReader {
+public:
+    std::string feed(const Bytes& bytes)
+    {
+        std::string text;
+        size_t at = 0;
+        while (at < bytes.size()) {
+            uint16_t n = uint16_t(std::min<size_t>(bytes.size() - at, 1024));
+            m_decoder.ReceiveBytes(bytes.data() + at, 0, n, n);
+            at += n;
+        }
+        uint16_t k = m_decoder.OutputBufferLength();
+        for (uint16_t i = 0; i < k; ++i) {
+            uint8_t c = 0;
+            m_decoder.GetOutputByte(&c);
+            text.push_back(char(c));
+        }
+        return text;
+    }
+
+private:
+    KX_Debug_TLV_Server m_decoder;
+};
+
+inline QByteArray hex(const Bytes& bytes)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())).toHex(' ');
+}
+
+// QCOMPARE of byte vectors with a readable message.
+#define COMPARE_BYTES(actual, expected)                                                                                \
+    do {                                                                                                               \
+        const Bytes a_ = (actual);                                                                                     \
+        const Bytes e_ = (expected);                                                                                   \
+        QVERIFY2(a_ == e_, ("got [" + hex(a_) + "] want [" + hex(e_) + "]").constData());                              \
+    } while (0)
+
+inline SimOptions fastOptions(int boards = 1)
+{
+    SimOptions options;
+    options.boards = boards;
+    return options;
+}
+
+#endif
