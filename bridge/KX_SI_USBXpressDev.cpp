@@ -5,6 +5,8 @@
 #include "bridge/ByteRing.h"
 #include "tlv/KX_Debug_TLV_Server.h"
 
+#include <QMetaMethod>
+
 #include <cstring>
 
 namespace {
@@ -166,7 +168,11 @@ void KX_SI_USBXpressDev::fillListOfDevice()
         std::lock_guard<std::mutex> lock(m_DeviceListLock);
         m_DeviceList.swap(list);
     }
-    if (m_DeviceListChanged) {
+    // The worker starts inside the constructor, so its first refresh can come
+    // before the owner has connected to the signal. An announcement that
+    // nobody can hear yet is kept for the next refresh.
+    static const QMetaMethod listSignal = QMetaMethod::fromSignal(&KX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
+    if (m_DeviceListChanged && isSignalConnected(listSignal)) {
         emit SIGNAL_newDeviceListAvailable();
         m_DeviceListChanged = false;
     }

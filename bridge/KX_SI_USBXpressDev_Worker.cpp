@@ -79,10 +79,14 @@ quint16 KX_SI_USBXpressDev::BytesAvailable()
 
 void KX_SI_USBXpressDev::ReadData(quint16 bytesWaiting)
 {
-    // Never ask for more than the read buffer holds; the rest waits in the
-    // bridge for the next cycles.
-    const uint32_t limit = kReadBufferSize;
-    const uint32_t wanted = bytesWaiting < limit ? bytesWaiting : limit;
+    // Never ask for more than the read buffer holds, nor for more than the
+    // receive ring has room for while it has any: the rest waits in the
+    // bridge for the next cycles. Only when the ring is full are bytes read
+    // to be dropped, so the link keeps moving and the loss is reported.
+    uint32_t wanted = bytesWaiting < kReadBufferSize ? bytesWaiting : static_cast<uint32_t>(kReadBufferSize);
+    const uint32_t room = byte_ring::kCapacity - getRxCount();
+    if (room > 0 && wanted > room)
+        wanted = room;
     uint32_t got = 0;
     BRIDGE_STATUS status = SI_SUCCESS;
     {
@@ -142,10 +146,12 @@ void KX_SI_USBXpressDev::bootloaderStep()
         WriteFirmware_Handler();
         return;
     }
-    // The link went away (or never was there) while a session was armed.
+    // The link went away (or never was there) while a session was armed. A
+    // request that reached the mailbox meanwhile ends with this report too.
+    blTakeRequest();
     putMsgLine(QStringLiteral("\x1b[31m") +
                QString::fromUtf8("Bootloader Fail -> disconnect µC during write firmware!!") +
                QStringLiteral("\x1b[0m"));
     emit SIGNAL_FirmwareWriteFinish(-1);
-    m_BootloaderActive.store(false);
+    blReleaseSession();
 }

@@ -1,0 +1,161 @@
+#include "DeviceTestSupport.h"
+
+namespace {
+
+std::mutex g_logMutex;
+QStringList g_lines;
+bool g_capturing = false;
+
+const char kTag[] = "ZidiVevuro";
+
+} // namespace
+
+LogCapture::LogCapture()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_logMutex);
+        g_lines.clear();
+        g_capturing = true;
+    }
+    m_previous = qInstallMessageHandler(&LogCapture::handler);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(m_previous);
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_capturing = false;
+    g_lines.clear();
+}
+
+void LogCapture::handler(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    if (g_capturing)
+        g_lines.append(message);
+}
+
+QStringList LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    return g_lines;
+}
+
+int LogCapture::count(const QString& line) const
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    return g_lines.count(line);
+}
+
+QStringList LogCapture::withLabel(const char* label) const
+{
+    const QString marker = QStringLiteral("]->") + QLatin1String(label) + QStringLiteral(": ");
+    QStringList result;
+    for (const QString& line : lines()) {
+        if (line.contains(marker))
+            result.append(line);
+    }
+    return result;
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_lines.clear();
+}
+
+QString errorLine(const char* label, const QString& message)
+{
+    return QStringLiteral("\x1b[31mERROR[\x1b[32m") + QLatin1String(kTag) + QStringLiteral("\x1b[31m]->") +
+           QLatin1String(label) + QStringLiteral(": ") + message + QStringLiteral("\x1b[0m");
+}
+
+QString statusLine(const char* label, const QString& message)
+{
+    return QStringLiteral("STATUS[\x1b[32m") + QLatin1String(kTag) + QStringLiteral("\x1b[0m]->") +
+           QLatin1String(label) + QStringLiteral(": ") + message;
+}
+
+QByteArray tlvFrame(const QByteArray& text, uint8_t tag)
+{
+    const int n = text.size();
+    const int length = n + 3;
+    QByteArray plain;
+    plain.append(static_cast<char>(length & 0xFF));
+    plain.append(static_cast<char>((length >> 8) & 0xFF));
+    plain.append(static_cast<char>(tag));
+    plain.append(static_cast<char>(n & 0xFF));
+    plain.append(static_cast<char>((n >> 8) & 0xFF));
+    plain.append(text);
+    quint16 sum = 0;
+    for (char c : plain)
+        sum = static_cast<quint16>(sum + static_cast<quint8>(c));
+    const quint16 check = static_cast<quint16>(0x10000 - sum);
+    plain.append(static_cast<char>(check & 0xFF));
+    plain.append(static_cast<char>(check >> 8));
+
+    QByteArray wire(1, static_cast<char>(0xAA));
+    for (char c : plain) {
+        const quint8 b = static_cast<quint8>(c);
+        if (b == 0xAA || b == 0x55) {
+            wire.append(static_cast<char>(0x55));
+            wire.append(static_cast<char>(b ^ 0x20));
+        } else {
+            wire.append(c);
+        }
+    }
+    return wire;
+}
+
+namespace {
+
+template <typename Count, typename Take> QByteArray drain(Count count, Take take)
+{
+    QByteArray out;
+    const quint16 n = count();
+    for (quint16 i = 0; i < n; ++i) {
+        quint8 byte = 0;
+        if (take(&byte) != 1)
+            break;
+        out.append(static_cast<char>(byte));
+    }
+    return out;
+}
+
+} // namespace
+
+QByteArray drainRx(KX_SI_USBXpressDev& device)
+{
+    return drain([&] { return device.getRxCount(); }, [&](quint8* b) { return device.getRxByte(b); });
+}
+
+QByteArray drainMsg(KX_SI_USBXpressDev& device)
+{
+    return drain([&] { return device.getMsgCount(); }, [&](quint8* b) { return device.getMsgByte(b); });
+}
+
+QByteArray drainTlv(KX_SI_USBXpressDev& device)
+{
+    return drain([&] { return device.getTlvCount(); }, [&](quint8* b) { return device.getTlvByte(b); });
+}
+
+SignalLog::SignalLog(KX_SI_USBXpressDev* device) : m_device(device)
+{
+    connect(device, &KX_SI_USBXpressDev::SIGNAL_newDataAvailable, this, [this](quint8 type) {
+        events.append(QStringLiteral("data%1").arg(type));
+        if (!drainOnSignal)
+            return;
+        if (type == 0)
+            rx.append(drainRx(*m_device));
+        else if (type == 1)
+            msg.append(drainMsg(*m_device));
+        else if (type == 2)
+            tlv.append(drainTlv(*m_device));
+    });
+    connect(device, &KX_SI_USBXpressDev::SIGNAL_connectionClosed, this,
+            [this] { events.append(QStringLiteral("closed")); });
+    connect(device, &KX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable, this,
+            [this] { events.append(QStringLiteral("list")); });
+    connect(device, &KX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, this,
+            [this](qint8 result) { events.append(QStringLiteral("finish:%1").arg(result)); });
+}

@@ -1,0 +1,236 @@
+// The bridge device with its real worker thread against the scripted
+// backend: what the GUI thread and the worker share (rings, flags, handle,
+// device list) under concurrent use.
+
+#include "DeviceTestSupport.h"
+
+#include "bridge/ScriptedBridgeBackend.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+using Device = ScriptedBridgeBackend::Device;
+
+namespace {
+
+const char kAvailable[] = "KX_SI_USBXpressDev::BytesAvailable";
+const char kRead[] = "KX_SI_USBXpressDev::ReadData";
+
+QByteArray pattern(int n, int from)
+{
+    QByteArray bytes;
+    for (int i = 0; i < n; ++i)
+        bytes.append(static_cast<char>(((from + i) * 7 + 3) % 256));
+    return bytes;
+}
+
+std::vector<uint8_t> bytesOf(const QByteArray& bytes)
+{
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+} // namespace
+
+class BridgeDeviceThreadsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::shared_ptr<ScriptedBridgeBackend> m_backend;
+    std::unique_ptr<KX_SI_USBXpressDev> m_device;
+    std::unique_ptr<SignalLog> m_signals;
+
+    void start(std::vector<Device> devices)
+    {
+        m_backend = std::make_shared<ScriptedBridgeBackend>(std::move(devices));
+        bridgeInstallBackend(m_backend);
+        m_device.reset(new KX_SI_USBXpressDev());
+        m_signals.reset(new SignalLog(m_device.get()));
+        QTRY_VERIFY_WITH_TIMEOUT(m_signals->countOf("list") == 1, 5000);
+    }
+
+private slots:
+    void cleanup()
+    {
+        m_device.reset();
+        m_signals.reset();
+        bridgeInstallBackend(nullptr);
+        m_backend.reset();
+    }
+
+    void streamArrivesWholeAndInOrder()
+    {
+        start({{"Tivako", "S1"}});
+        QCOMPARE(m_device->openDevice(0), 1);
+        const int total = 60000;
+        const QByteArray stream = pattern(total, 0);
+        std::atomic<int> received{0};
+        std::atomic<bool> stop{false};
+        // The board sends in uneven pieces, never more than the console can
+        // have fallen behind by.
+        std::thread board([&] {
+            int sent = 0;
+            int piece = 1;
+            while (sent < total && !stop.load()) {
+                if (sent - received.load() > 2000) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                    continue;
+                }
+                const int n = std::min(piece, total - sent);
+                m_backend->feedRx(bytesOf(stream.mid(sent, n)));
+                sent += n;
+                piece = piece % 397 + 13;
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+        });
+        QElapsedTimer timer;
+        timer.start();
+        while (m_signals->rx.size() < total && timer.elapsed() < 60000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            received.store(m_signals->rx.size());
+        }
+        stop.store(true);
+        board.join();
+        QCOMPARE(m_signals->rx.size(), total);
+        QVERIFY(m_signals->rx == stream);
+        QVERIFY(!m_signals->events.contains("data2"));
+    }
+
+    void closeAndReopenWhileWorkerPolls()
+    {
+        start({{"Tivako", "S1"}});
+        LogCapture log;
+        std::atomic<bool> stop{false};
+        std::thread board([&] {
+            int from = 0;
+            while (!stop.load()) {
+                m_backend->feedRx(bytesOf(pattern(50, from)));
+                from += 50;
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        });
+        for (int i = 0; i < 60; ++i) {
+            QCOMPARE(m_device->openDevice(0), 1);
+            QTest::qWait(3);
+            QCOMPARE(m_device->closeDev(), 1);
+            QThread::usleep(static_cast<unsigned long>(200 * (i % 5)));
+        }
+        stop.store(true);
+        board.join();
+        // The worker never used a handle that the GUI thread had closed: that
+        // would have shown as a failing queue check or read.
+        QCOMPARE(log.withLabel(kAvailable), QStringList());
+        QCOMPARE(log.withLabel(kRead), QStringList());
+        QVERIFY(m_backend->callCount("BridgeRead") > 0);
+        QVERIFY(!m_backend->isOpen());
+    }
+
+    void guiNeverWaitsForTheBootModeWaits()
+    {
+        start({{"Tivako", "S1"}});
+        QCOMPARE(m_device->openDevice(0), 1);
+        std::thread session([&] {
+            for (int i = 0; i < 3; ++i)
+                m_device->SetBootModeTivako(i % 2 == 0);
+        });
+        qint64 longest = 0;
+        QElapsedTimer overall;
+        overall.start();
+        while (overall.elapsed() < 250) {
+            QElapsedTimer call;
+            call.start();
+            QCOMPARE(m_device->sendData("?", 1), quint16(1));
+            m_device->getDeviceList();
+            longest = std::max(longest, call.elapsed());
+            QThread::msleep(2);
+        }
+        session.join();
+        QVERIFY2(longest < 40, qPrintable(QStringLiteral("a call waited %1 ms").arg(longest)));
+        QCOMPARE(m_backend->callCount("BridgeSetLineControl"), size_t(1 + 3));
+    }
+
+    void messageRingTakesBothWriters()
+    {
+        start({});
+        // Two writers put fixed-size records; the reader sees every record
+        // whole and each writer's records in order.
+        const int perWriter = 3000;
+        std::atomic<int> shortWrites{0};
+        auto writer = [&](char tag) {
+            for (int i = 0; i < perWriter; ++i) {
+                while (m_device->getMsgCount() > 3000)
+                    std::this_thread::yield();
+                const QByteArray record = tag + QByteArray::number(i).rightJustified(5, '0') + '\n';
+                if (m_device->writeMsgRing(record.constData(), static_cast<quint32>(record.size())) != record.size())
+                    shortWrites.fetch_add(1);
+            }
+        };
+        std::thread a(writer, 'A');
+        std::thread b(writer, 'B');
+        QByteArray all;
+        QElapsedTimer timer;
+        timer.start();
+        while (all.size() < 2 * perWriter * 7 && timer.elapsed() < 60000)
+            all.append(drainMsg(*m_device));
+        a.join();
+        b.join();
+        QCOMPARE(shortWrites.load(), 0);
+        QCOMPARE(all.size(), 2 * perWriter * 7);
+        int next[2] = {0, 0};
+        for (const QByteArray& record : all.split('\n')) {
+            if (record.isEmpty())
+                continue;
+            QCOMPARE(record.size(), 6);
+            const int who = record.at(0) == 'A' ? 0 : 1;
+            QVERIFY(record.at(0) == 'A' || record.at(0) == 'B');
+            QCOMPARE(record.mid(1).toInt(), next[who]);
+            ++next[who];
+        }
+        QCOMPARE(next[0], perWriter);
+        QCOMPARE(next[1], perWriter);
+    }
+
+    void unplugClosesThenAnnounces()
+    {
+        start({{"Tivako A", "A1"}, {"Tivako B", "B2"}});
+        QCOMPARE(m_device->openDevice(1), 1);
+        m_backend->setDevices({{"Tivako A", "A1"}});
+        QTRY_VERIFY_WITH_TIMEOUT(m_signals->countOf("list") == 2, 5000);
+        QCOMPARE(m_signals->events, (QStringList{"list", "closed", "list"}));
+        QVERIFY(!m_device->isConnected());
+        QCOMPARE(m_device->getDeviceList(), QStringList{"Tivako A [0xA1]"});
+        // From then on the stale link is not polled any more.
+        const size_t polls = m_backend->callCount("BridgeCheckRxQueue");
+        QTest::qWait(50);
+        QCOMPARE(m_backend->callCount("BridgeCheckRxQueue"), polls);
+    }
+
+    void lostDeviceEndsArmedSession()
+    {
+        start({});
+        m_device->SLOT_StartFirmwareUpdate(QStringLiteral("/tmp/whatever.hex"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_signals->events.contains("finish:-1"), 5000);
+        QTest::qWait(50);
+        QCOMPARE(m_signals->countOf("finish:-1"), 1);
+        QVERIFY(m_signals->msg.contains("disconnect"));
+    }
+
+    void destructionEndsTheThreadOnceAndLeavesTheLinkOpen()
+    {
+        start({{"Tivako", "S1"}});
+        QCOMPARE(m_device->openDevice(0), 1);
+        LogCapture log;
+        m_device.reset();
+        QCOMPARE(log.count(statusLine("KX_SI_USBXpressDev::run", "Thread END")), 1);
+        QVERIFY(m_backend->isOpen());
+        QCOMPARE(m_backend->callCount("BridgeClose"), size_t(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(BridgeDeviceThreadsTest)
+#include "tst_bridge_device_threads.moc"
