@@ -1,0 +1,195 @@
+#include "SessionRig.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QThread>
+
+namespace {
+
+const char kLabel[] = "KX_SI_USBXpressDev::WriteFirmware_Handler";
+
+QByteArray hexRecord(quint8 type, quint16 address, const QByteArray& data)
+{
+    QByteArray record;
+    record.append(static_cast<char>(data.size()));
+    record.append(static_cast<char>(address >> 8));
+    record.append(static_cast<char>(address));
+    record.append(static_cast<char>(type));
+    record.append(data);
+    quint8 sum = 0;
+    for (char c : record)
+        sum = static_cast<quint8>(sum + static_cast<quint8>(c));
+    record.append(static_cast<char>(static_cast<quint8>(0x100 - sum)));
+    return ":" + record.toHex().toUpper() + "\r\n";
+}
+
+} // namespace
+
+std::mutex LogCapture::s_mutex;
+QStringList* LogCapture::s_lines = nullptr;
+
+LogCapture::LogCapture()
+{
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_lines = &m_lines;
+    }
+    m_previous = qInstallMessageHandler(&LogCapture::handler);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(m_previous);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_lines = nullptr;
+}
+
+void LogCapture::handler(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    if (s_lines)
+        s_lines->append(message);
+}
+
+QStringList LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return m_lines;
+}
+
+int LogCapture::statusCount(const QString& message) const
+{
+    return lines().count(sessionStatusLine(message));
+}
+
+int LogCapture::errorCount(const QString& message) const
+{
+    return lines().count(sessionErrorLine(message));
+}
+
+int LogCapture::countContaining(const QString& part) const
+{
+    int n = 0;
+    for (const QString& line : lines())
+        n += line.contains(part) ? 1 : 0;
+    return n;
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    m_lines.clear();
+}
+
+QString sessionStatusLine(const QString& message)
+{
+    return QStringLiteral("STATUS[\x1b[32mZidiVevuro\x1b[0m]->") + kLabel + QStringLiteral(": ") + message;
+}
+
+QString sessionErrorLine(const QString& message)
+{
+    return QStringLiteral("\x1b[31mERROR[\x1b[32mZidiVevuro\x1b[31m]->") + kLabel + QStringLiteral(": ") + message +
+           QStringLiteral("\x1b[0m");
+}
+
+bool writeHexImage(const QString& path, const QByteArray& image)
+{
+    QByteArray text = hexRecord(0x04, 0, QByteArray::fromHex("0800"));
+    for (int offset = 0; offset < image.size(); offset += 16)
+        text += hexRecord(0x00, static_cast<quint16>(offset), image.mid(offset, 16));
+    text += hexRecord(0x01, 0, QByteArray());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+}
+
+QByteArray randomImage(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray image(size, '\0');
+    for (char& c : image)
+        c = static_cast<char>(generator.bounded(256));
+    return image;
+}
+
+QByteArray redLine(const QByteArray& message)
+{
+    return msgLine("\x1b[31m" + message + "\x1b[0m");
+}
+
+QByteArray msgLine(const QByteArray& text)
+{
+    return "<br><b>" + text + "</b>\n";
+}
+
+SessionRig::SessionRig(std::shared_ptr<BridgeBackend> board) : m_proxy(std::make_shared<ProxyBackend>(board))
+{
+    bridgeInstallBackend(m_proxy);
+    m_device = new KX_SI_USBXpressDev();
+    connect(m_device, &KX_SI_USBXpressDev::SIGNAL_newDataAvailable, this, [this](quint8 type) {
+        if (type == 1)
+            takeMessages();
+    });
+    connect(m_device, &KX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, this,
+            [this](qint8 result) { m_finishes.append(result); });
+}
+
+SessionRig::~SessionRig()
+{
+    delete m_device;
+    bridgeInstallBackend(nullptr);
+}
+
+bool SessionRig::openFirstDevice(int timeoutMs)
+{
+    if (!waitUntil([this] { return !m_device->getDeviceList().isEmpty(); }, timeoutMs))
+        return false;
+    if (m_device->openDevice(0) != 1)
+        return false;
+    m_proxy->clearEvents();
+    return true;
+}
+
+bool SessionRig::waitForFinishes(int count, int timeoutMs)
+{
+    return waitUntil([this, count] { return m_finishes.size() >= count; }, timeoutMs);
+}
+
+bool SessionRig::waitForEnd(int timeoutMs)
+{
+    if (!waitForFinishes(1, timeoutMs))
+        return false;
+    pump(400);
+    return true;
+}
+
+QByteArray SessionRig::messages()
+{
+    takeMessages();
+    return m_messages;
+}
+
+int SessionRig::starCount()
+{
+    return messages().count('*');
+}
+
+void SessionRig::pump(int ms)
+{
+    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + ms;
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    } while (QDateTime::currentMSecsSinceEpoch() < deadline);
+}
+
+void SessionRig::takeMessages()
+{
+    const quint16 count = m_device->getMsgCount();
+    for (quint16 i = 0; i < count; ++i) {
+        quint8 byte = 0;
+        if (m_device->getMsgByte(&byte) != 1)
+            break;
+        m_messages.append(static_cast<char>(byte));
+    }
+}

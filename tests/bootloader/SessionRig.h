@@ -1,0 +1,106 @@
+#ifndef TIVAKO_TESTS_BOOTLOADER_SESSIONRIG_H
+#define TIVAKO_TESTS_BOOTLOADER_SESSIONRIG_H
+
+// What the bootloader suites share: a bridge device with its real worker
+// thread in front of a virtual board (through ProxyBackend), the console
+// messages and finish results it produced, the diagnostic log lines, and
+// Intel HEX files made from byte images.
+
+#include "ProxyBackend.h"
+
+#include "bridge/KX_SI_USBXpressDev.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <mutex>
+
+// Collects the diagnostic log while it lives (one at a time).
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    QStringList lines() const;
+    // Lines exactly as the log writes them for the session's label.
+    int statusCount(const QString& message) const;
+    int errorCount(const QString& message) const;
+    int countContaining(const QString& part) const;
+    void clear();
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+    static std::mutex s_mutex;
+    static QStringList* s_lines;
+    QtMessageHandler m_previous;
+    QStringList m_lines;
+};
+
+QString sessionStatusLine(const QString& message);
+QString sessionErrorLine(const QString& message);
+
+// Writes `image` as Intel HEX for the flash base (an extended linear address
+// record, 16-byte data records, the end record) into `path`.
+bool writeHexImage(const QString& path, const QByteArray& image);
+QByteArray randomImage(int size, quint32 seed);
+
+// The console bytes of a red message and of putMsgLine.
+QByteArray redLine(const QByteArray& message);
+QByteArray msgLine(const QByteArray& text);
+
+class SessionRig : public QObject
+{
+public:
+    explicit SessionRig(std::shared_ptr<BridgeBackend> board);
+    ~SessionRig() override;
+
+    ProxyBackend& proxy() { return *m_proxy; }
+    KX_SI_USBXpressDev& device() { return *m_device; }
+
+    // Waits for the first listed device and opens it; the proxy's record
+    // starts after the opening.
+    bool openFirstDevice(int timeoutMs = 5000);
+    void start(const QString& path) { m_device->SLOT_StartFirmwareUpdate(path); }
+
+    // Waits until `count` finish results have arrived.
+    bool waitForFinishes(int count, int timeoutMs);
+    // Waits for the first result, then long enough for the ending to hand
+    // the board back and for a second result to show up if there were one.
+    bool waitForEnd(int timeoutMs);
+    QList<int> finishes() const { return m_finishes; }
+
+    // Every console byte written so far (message ring).
+    QByteArray messages();
+    int starCount();
+
+    // Processes events for `ms` milliseconds.
+    static void pump(int ms);
+    // Waits until `condition` holds, processing events.
+    template <typename F> static bool waitUntil(F condition, int timeoutMs);
+
+private:
+    void takeMessages();
+
+    std::shared_ptr<ProxyBackend> m_proxy;
+    KX_SI_USBXpressDev* m_device = nullptr;
+    QByteArray m_messages;
+    QList<int> m_finishes;
+};
+
+template <typename F> bool SessionRig::waitUntil(F condition, int timeoutMs)
+{
+    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + timeoutMs;
+    while (!condition()) {
+        if (QDateTime::currentMSecsSinceEpoch() > deadline)
+            return condition();
+        pump(5);
+    }
+    return true;
+}
+
+#endif

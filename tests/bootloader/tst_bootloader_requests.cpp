@@ -1,0 +1,227 @@
+// Start requests that cannot become a write: no device, no file, no path, a
+// hex file the conversion refuses, a session in a state it cannot go on
+// from. Each ends with exactly one result -1 and leaves the chip alone.
+
+// Before any Qt header: the board model has a member named like a Qt macro.
+#include "sim/SimBridgeBackend.h"
+
+#include "SessionRig.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QByteArray kIdle = redLine("Bootloader IDEL -> set this->m_BootloaderActive = false");
+const QByteArray kStart = msgLine("<br>Bootloader Start!!");
+
+bool writeText(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+}
+
+// A device driven cycle by cycle on the test thread, so that a test can put
+// the session into a state no fault on the wire leads to.
+class SteppedDevice : public KX_SI_USBXpressDev
+{
+public:
+    SteppedDevice() : KX_SI_USBXpressDev(ManualCycles()) {}
+    void armInState(int state, const QString& path)
+    {
+        m_HexFilePath = path;
+        m_BlState = state;
+        m_BootloaderActive.store(true);
+    }
+    bool active() const { return m_BootloaderActive.load(); }
+    int state() const { return m_BlState; }
+};
+
+} // namespace
+
+class TestBootloaderRequests : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::shared_ptr<SimBridgeBackend> m_sim;
+    std::unique_ptr<SessionRig> m_rig;
+    std::unique_ptr<LogCapture> m_log;
+
+    SimBoard* board() { return m_sim->board(0); }
+    QString goodHex()
+    {
+        const QString path = m_dir.filePath("good.hex");
+        return writeHexImage(path, randomImage(700, 21)) ? path : QString();
+    }
+    // The chip was not touched: nothing was sent to it, and the only latch
+    // and line-control calls are those of the final hand-back to user mode.
+    void verifyChipUntouched(bool handedBack)
+    {
+        QVERIFY(m_rig->proxy().writes().empty());
+        std::vector<std::pair<int, int>> latches;
+        std::vector<int> lines;
+        for (const ProxyBackend::Event& e : m_rig->proxy().events()) {
+            if (e.kind == ProxyBackend::Event::Latch)
+                latches.emplace_back(e.mask, e.value);
+            else if (e.kind == ProxyBackend::Event::LineControl)
+                lines.push_back(e.line);
+        }
+        if (handedBack) {
+            QCOMPARE(latches, (std::vector<std::pair<int, int>>{{0x01, 0x00}, {0x02, 0x02}, {0x01, 0x01}}));
+            QCOMPARE(lines, std::vector<int>{BRIDGE_LINE_8N1});
+        } else {
+            QVERIFY(latches.empty());
+            QVERIFY(lines.empty());
+        }
+        QCOMPARE(board()->flash(), std::vector<uint8_t>(kSimFlashSize, 0xff));
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        m_log.reset(new LogCapture);
+        m_sim = std::make_shared<SimBridgeBackend>(SimOptions());
+        m_rig.reset(new SessionRig(m_sim));
+    }
+    void cleanup()
+    {
+        m_rig.reset();
+        m_sim.reset();
+        m_log.reset();
+    }
+
+    void requestWhileDisconnected()
+    {
+        QVERIFY(SessionRig::waitUntil([this] { return !m_rig->device().getDeviceList().isEmpty(); }, 5000));
+        m_rig->start(goodHex());
+        QVERIFY(m_rig->waitForEnd(10000));
+        QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        QCOMPARE(m_rig->messages(),
+                 redLine("Bootloader Fail -> Device not connected!!") + redLine("Bootloader Fail -> disconnect \xb5"
+                                                                                "C during write firmware!!"));
+        verifyChipUntouched(false);
+    }
+
+    void missingFileBeforeAnySession()
+    {
+        QVERIFY(m_rig->openFirstDevice());
+        const QString path = m_dir.filePath("nowhere.hex");
+        m_rig->start(path);
+        QVERIFY(m_rig->waitForEnd(10000));
+        QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        // No path was ever accepted: the session ends at once, without the
+        // closing message.
+        QCOMPARE(m_rig->messages(), redLine("Hex-File not found under-> \"" + path.toLatin1() + "\"") +
+                                        redLine("Bootloader Fail -> invalid file path!!"));
+        verifyChipUntouched(false);
+    }
+
+    void emptyAndDirectoryPaths()
+    {
+        QVERIFY(m_rig->openFirstDevice());
+        m_rig->start(QString());
+        QVERIFY(m_rig->waitForEnd(10000));
+        m_rig->start(m_dir.path());
+        QVERIFY(m_rig->waitForFinishes(2, 10000));
+        SessionRig::pump(300);
+        QCOMPARE(m_rig->finishes(), (QList<int>{-1, -1}));
+        QCOMPARE(m_rig->messages(), redLine("Hex-File not found under-> \"\"") +
+                                        redLine("Bootloader Fail -> invalid file path!!") +
+                                        redLine("Hex-File not found under-> \"" + m_dir.path().toLatin1() + "\"") +
+                                        redLine("Bootloader Fail -> invalid file path!!"));
+        verifyChipUntouched(false);
+    }
+
+    void missingFileAfterASession()
+    {
+        QVERIFY(m_rig->openFirstDevice());
+        m_rig->start(goodHex());
+        QVERIFY(m_rig->waitForEnd(30000));
+        QCOMPARE(m_rig->finishes(), QList<int>{1});
+        m_rig->proxy().clearEvents();
+        const QByteArray before = m_rig->messages();
+
+        const QString path = m_dir.filePath("gone.hex");
+        m_rig->start(path);
+        QVERIFY(m_rig->waitForFinishes(2, 10000));
+        SessionRig::pump(400);
+        QCOMPARE(m_rig->finishes(), (QList<int>{1, -1}));
+        QCOMPARE(m_rig->messages().mid(before.size()),
+                 redLine("Hex-File not found under-> \"" + path.toLatin1() + "\"") + kIdle);
+        // The refused request did not write anything; it only handed the
+        // board back to its firmware.
+        QVERIFY(m_rig->proxy().writes().empty());
+    }
+
+    void conversionFailure_data()
+    {
+        QTest::addColumn<QByteArray>("hex");
+        QTest::addColumn<int>("code");
+        const QByteArray data = ":020000040800F2\r\n:0400000001020304F2\r\n:0400100001020304E2\r\n";
+        QTest::newRow("fewer than three lines") << QByteArray(":00000001FF\r\n") << -3;
+        QTest::newRow("start code missing") << data + "0400200001020304D2\r\n:00000001FF\r\n" << -5;
+        QTest::newRow("wrong checksum") << data + ":0400200001020304D3\r\n:00000001FF\r\n" << -6;
+        QTest::newRow("data outside flash")
+            << QByteArray(":020000042000DA\r\n:0400000001020304F2\r\n:00000001FF\r\n") << -7;
+        QTest::newRow("no data at all") << QByteArray(":020000040800F2\r\n:020000040800F2\r\n:00000001FF\r\n") << -8;
+    }
+    void conversionFailure()
+    {
+        QFETCH(QByteArray, hex);
+        QFETCH(int, code);
+        QVERIFY(m_rig->openFirstDevice());
+        const QString path = m_dir.filePath("bad.hex");
+        QVERIFY(writeText(path, hex));
+        m_rig->start(path);
+        QVERIFY(m_rig->waitForEnd(10000));
+        QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        QCOMPARE(m_rig->messages(),
+                 kStart + redLine("Bootloader Fail -> ErrorCode " + QByteArray::number(code)) + kIdle);
+        verifyChipUntouched(true);
+    }
+
+    void stateWithoutImageOrUnknown_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::newRow("write phase without an image") << int(KX_SI_USBXpressDev::SM_FW_WriteFileStart);
+        QTest::newRow("unknown state") << 42;
+    }
+    void stateWithoutImageOrUnknown()
+    {
+        QFETCH(int, state);
+        // No worker thread here: the test runs the cycles itself.
+        m_rig.reset();
+        bridgeInstallBackend(m_sim);
+        {
+            SteppedDevice device;
+            QList<int> finishes;
+            QByteArray messages;
+            QObject::connect(&device, &KX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish,
+                             [&finishes](qint8 r) { finishes.append(r); });
+            device.runWorkerCycle(); // lists the board
+            QCOMPARE(device.openDevice(0), 1);
+            device.armInState(state, m_dir.filePath("any.hex"));
+            device.runWorkerCycle();
+            QVERIFY(device.active());
+            QCOMPARE(device.state(), int(KX_SI_USBXpressDev::SM_FW_Idle));
+            QVERIFY(finishes.isEmpty());
+            device.runWorkerCycle();
+            QVERIFY(!device.active());
+            QCOMPARE(finishes, QList<int>{-1});
+            device.runWorkerCycle();
+            QCOMPARE(finishes, QList<int>{-1});
+            quint8 byte = 0;
+            while (device.getMsgByte(&byte) == 1)
+                messages.append(static_cast<char>(byte));
+            QCOMPARE(messages, redLine("Bootloader Fail -> invalid State " + QByteArray::number(state)) + kIdle);
+            QCOMPARE(board()->latch() & 0x03, 0x03);
+        }
+        bridgeInstallBackend(nullptr);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBootloaderRequests)
+#include "tst_bootloader_requests.moc"
