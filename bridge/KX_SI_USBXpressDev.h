@@ -131,6 +131,7 @@ private:
     void blDropReceived(bool logEachByte);
     void blReplyTimeout(const char* stateName);
     void blSendDataBlock();
+    void blStep();
 
 public:
     // ---- worker ----

@@ -38,6 +38,38 @@ constexpr quint16 kDataTimeout = 5000;
 constexpr qint16 kRetriesUnarmed = -1;
 constexpr qint16 kRetriesArmed = 5;
 
+bool isWaitingState(int state)
+{
+    switch (state) {
+    case KX_SI_USBXpressDev::SM_FW_EnterBootloaderReceive:
+    case KX_SI_USBXpressDev::SM_FW_GetDeviceIDReceive:
+    case KX_SI_USBXpressDev::SM_FW_EraseReceive:
+    case KX_SI_USBXpressDev::SM_FW_GlobalEraseReceive:
+    case KX_SI_USBXpressDev::SM_FW_WriteFileReceiveCMD:
+    case KX_SI_USBXpressDev::SM_FW_WriteFileReceiveAddr:
+    case KX_SI_USBXpressDev::SM_FW_WriteFileReceiveData:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isSendingState(int state)
+{
+    switch (state) {
+    case KX_SI_USBXpressDev::SM_FW_EnterBootloaderSend:
+    case KX_SI_USBXpressDev::SM_FW_GetDeviceIDSend:
+    case KX_SI_USBXpressDev::SM_FW_EraseSend:
+    case KX_SI_USBXpressDev::SM_FW_GlobalEraseSend:
+    case KX_SI_USBXpressDev::SM_FW_WriteFileSendCMD:
+    case KX_SI_USBXpressDev::SM_FW_WriteFileSendAddr:
+    case KX_SI_USBXpressDev::SM_FW_WriteFileSendData:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QString red(const QString& message)
 {
     return QStringLiteral("\x1b[31m") + message + QStringLiteral("\x1b[0m");
@@ -181,6 +213,16 @@ void KX_SI_USBXpressDev::WriteFirmware_Handler()
         return;
     }
 
+    const int stateBefore = m_BlState;
+    blStep();
+    // The frame that follows a reply leaves in the cycle that brought the
+    // reply: a cycle lost per exchange would cost a block three cycles.
+    if (isWaitingState(stateBefore) && isSendingState(m_BlState))
+        blStep();
+}
+
+void KX_SI_USBXpressDev::blStep()
+{
     if (m_BlTimeout > 0)
         --m_BlTimeout;
 
