@@ -333,8 +333,14 @@ void SimBoard::floodStep(int64_t t, int64_t now)
     if (nobodyListens && now - t > kSecondNs) {
         // Long unobserved: skip ahead instead of producing bytes nobody can take.
         const int64_t skipped = (now - t) / period;
+        const uint64_t bytes = uint64_t(skipped) * line.size();
         m_floodSequence += uint64_t(skipped);
-        m_counters.floodBytes += uint64_t(skipped) * line.size();
+        m_counters.floodBytes += bytes;
+        m_counters.bytesSentByChip += bytes;
+        if (m_session != 0) {
+            m_counters.overrunsAtHost += bytes;
+            m_hostOverrun = true;
+        }
         m_nextFlood = t + skipped * period;
         return;
     }

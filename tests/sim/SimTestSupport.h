@@ -75,7 +75,8 @@ inline Bytes bootableImage(size_t n = 1024)
 }
 
 // One host on one device of a backend.
-class SimHost {
+class SimHost
+{
 public:
     explicit SimHost(BridgeBackend& backend) : m_backend(backend) {}
     ~SimHost()
@@ -116,7 +117,10 @@ public:
     {
         return m_backend.setBaudRate(m_handle, baud) == SI_SUCCESS && boot(true, BRIDGE_LINE_8E1);
     }
-    bool enterFirmware() { return m_backend.setBaudRate(m_handle, 115200) == SI_SUCCESS && boot(false, BRIDGE_LINE_8N1); }
+    bool enterFirmware()
+    {
+        return m_backend.setBaudRate(m_handle, 115200) == SI_SUCCESS && boot(false, BRIDGE_LINE_8N1);
+    }
 
     BRIDGE_STATUS send(const Bytes& bytes)
     {
@@ -172,7 +176,8 @@ private:
 };
 
 // Decodes the firmware's frames with the loader's own decoder.
-class FrameReader {
+class FrameReader
+{
 public:
     std::string feed(const Bytes& bytes)
     {

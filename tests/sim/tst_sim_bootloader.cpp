@@ -7,7 +7,8 @@ namespace {
 const uint8_t ACK = 0x79, NACK = 0x1F;
 }
 
-class TestSimBootloader : public QObject {
+class TestSimBootloader : public QObject
+{
     Q_OBJECT
 
     std::unique_ptr<SimBridgeBackend> m_backend;
@@ -133,7 +134,9 @@ private slots:
         COMPARE_BYTES(host().exchange(commandFrame(0x43)), Bytes{ACK});
         COMPARE_BYTES(host().exchange(pageListFrame({0, 2})), Bytes{ACK});
         const Bytes flash = board().flash();
-        auto page = [&](size_t p) { return Bytes(flash.begin() + long(p * 1024), flash.begin() + long(p * 1024 + 1024)); };
+        auto page = [&](size_t p) {
+            return Bytes(flash.begin() + long(p * 1024), flash.begin() + long(p * 1024 + 1024));
+        };
         QVERIFY(page(0) == Bytes(1024, 0xFF));
         QVERIFY(page(1) == Bytes(1024, 0x00));
         QVERIFY(page(2) == Bytes(1024, 0xFF));
@@ -236,9 +239,8 @@ private slots:
         COMPARE_BYTES(host().exchange(addressFrame(0x0801FFF0)), Bytes{ACK});
         COMPARE_BYTES(host().exchange({0x1F, 0xE0}), Bytes{NACK});
         // The option bytes of an unprotected chip and the flash size register.
-        COMPARE_BYTES(read(0x1FFFF800, 16),
-                      (Bytes{0xA5, 0x5A, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF,
-                             0x00}));
+        COMPARE_BYTES(read(0x1FFFF800, 16), (Bytes{0xA5, 0x5A, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF,
+                                                   0x00, 0xFF, 0x00, 0xFF, 0x00}));
         COMPARE_BYTES(read(0x1FFFF7E0, 2), (Bytes{0x80, 0x00}));
     }
 
@@ -342,8 +344,8 @@ private slots:
         COMPARE_BYTES(host().exchange(addressFrame(0x08000000)), Bytes{ACK});
         QCOMPARE(board().mode(), SimBoardMode::Firmware);
         uint8_t frame[256];
-        const size_t greeting = quadrel_tlv_encode(QUADREL_TEXT_GREETING, sizeof QUADREL_TEXT_GREETING - 1, frame,
-                                                   sizeof frame);
+        const size_t greeting =
+            quadrel_tlv_encode(QUADREL_TEXT_GREETING, sizeof QUADREL_TEXT_GREETING - 1, frame, sizeof frame);
         QCOMPARE(board().counters().lineErrorsAtHost, uint64_t(greeting));
 
         QVERIFY(host().enterBootloader());
