@@ -3,11 +3,10 @@
 
 #include "app/Log.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QThread>
 #include <QtTest>
 
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -20,12 +19,13 @@ struct Captured
     QByteArray category;
 };
 
-QMutex g_mutex;
+// A standard mutex, which ThreadSanitizer understands.
+std::mutex g_mutex;
 std::vector<Captured> g_lines;
 
 void capture(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    QMutexLocker lock(&g_mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.push_back({type, message.toUtf8(),
                        context.file != nullptr || context.line != 0 || context.function != nullptr,
                        QByteArray(context.category)});
@@ -33,7 +33,7 @@ void capture(QtMsgType type, const QMessageLogContext& context, const QString& m
 
 std::vector<Captured> takeLines()
 {
-    QMutexLocker lock(&g_mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     std::vector<Captured> lines;
     lines.swap(g_lines);
     return lines;
