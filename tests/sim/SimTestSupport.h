@@ -9,6 +9,7 @@
 #include "sim/SimBridgeBackend.h"
 #include "tlv/KX_Debug_TLV_Server.h"
 
+#include <QDir>
 #include <QtTest>
 
 #include <chrono>
@@ -213,6 +214,15 @@ inline QByteArray hex(const Bytes& bytes)
         const Bytes e_ = (expected);                                                                                   \
         QVERIFY2(a_ == e_, ("got [" + hex(a_) + "] want [" + hex(e_) + "]").constData());                              \
     } while (0)
+
+// The test's own scratch folder (CTest gives each suite one).
+inline QString testTempDir()
+{
+    const QString dir = qEnvironmentVariableIsEmpty("TIVAKO_TEST_TMP") ? QDir::tempPath() + "/tivako-sim-tests"
+                                                                       : qEnvironmentVariable("TIVAKO_TEST_TMP");
+    QDir().mkpath(dir);
+    return dir;
+}
 
 inline SimOptions fastOptions(int boards = 1)
 {

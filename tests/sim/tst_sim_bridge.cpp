@@ -400,7 +400,7 @@ private slots:
         set("TIVAKO_SIM_BOARDS", boards);
         set("TIVAKO_SIM_TIMING", timing);
         set("TIVAKO_SIM_OUTPUT", output);
-        const QString flash = QString::fromLocal8Bit(qgetenv("TIVAKO_TEST_TMP")) + "/env-flash.bin";
+        const QString flash = testTempDir() + "/env-flash.bin";
         qputenv("TIVAKO_SIM_FLASH", flash.toLocal8Bit());
 
         std::string message;
