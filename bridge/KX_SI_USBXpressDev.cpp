@@ -59,6 +59,7 @@ KX_SI_USBXpressDev::~KX_SI_USBXpressDev()
     // The worker may be inside a session step that uses the session files, so
     // they are closed only once its last cycle is over.
     wait();
+    m_WorkerFinished.load(std::memory_order_acquire);
     if (m_BinFile.isOpen()) {
         m_BinFile.close();
         logStatus(kLabelDestructor, "Close Binary Firmware File");

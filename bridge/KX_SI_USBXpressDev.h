@@ -201,6 +201,10 @@ protected:
     bool m_TlvOverflow;                   // worker only
     bool m_MsgOverflow;                   // under m_MsgWriteLock
     quint8 m_ReadBuffer[kReadBufferSize]; // the worker's read buffer
+    // Raised by the worker as its very last step; the destructor reads it
+    // after wait(), so everything the worker did is ordered before the
+    // members are torn down, visibly to thread checkers too.
+    std::atomic<bool> m_WorkerFinished{false};
 };
 
 #endif

@@ -30,6 +30,7 @@ void KX_SI_USBXpressDev::run()
         QThread::msleep(1);
     }
     logStatus(kLabelRun, "Thread END");
+    m_WorkerFinished.store(true, std::memory_order_release);
 }
 
 void KX_SI_USBXpressDev::runWorkerCycle()

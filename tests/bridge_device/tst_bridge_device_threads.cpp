@@ -159,7 +159,7 @@ private slots:
         start({});
         // Two writers put fixed-size records; the reader sees every record
         // whole and each writer's records in order.
-        const int perWriter = 3000;
+        const int perWriter = 20000;
         std::atomic<int> shortWrites{0};
         auto writer = [&](char tag) {
             for (int i = 0; i < perWriter; ++i) {
@@ -175,7 +175,7 @@ private slots:
         QByteArray all;
         QElapsedTimer timer;
         timer.start();
-        while (all.size() < 2 * perWriter * 7 && timer.elapsed() < 60000)
+        while (all.size() < 2 * perWriter * 7 && timer.elapsed() < 20000)
             all.append(drainMsg(*m_device));
         a.join();
         b.join();
