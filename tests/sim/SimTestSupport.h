@@ -231,4 +231,42 @@ inline SimOptions fastOptions(int boards = 1)
     return options;
 }
 
+// One board on a manual clock, open by a host: the fixture of the suites
+// that step through time.
+struct ManualRig
+{
+    std::shared_ptr<ManualSimClock> clock;
+    std::unique_ptr<SimBridgeBackend> backend;
+    std::unique_ptr<SimHost> host;
+
+    bool start(SimTiming timing)
+    {
+        reset();
+        clock = std::make_shared<ManualSimClock>();
+        SimOptions options = fastOptions();
+        options.timing = timing;
+        options.clock = clock;
+        backend = std::make_unique<SimBridgeBackend>(options);
+        host = std::make_unique<SimHost>(*backend);
+        return host->open() == SI_SUCCESS;
+    }
+    void reset()
+    {
+        host.reset();
+        backend.reset();
+    }
+};
+
+// Base of the suites built on one ManualRig.
+class ManualRigSuite : public QObject
+{
+protected:
+    ManualRig m_rig;
+    std::shared_ptr<ManualSimClock>& m_clock = m_rig.clock;
+    std::unique_ptr<SimBridgeBackend>& m_backend = m_rig.backend;
+
+    SimBoard& board() { return *m_backend->board(0); }
+    SimHost& host() { return *m_rig.host; }
+};
+
 #endif

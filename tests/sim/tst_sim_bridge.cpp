@@ -32,6 +32,20 @@ std::string statusLine(uint32_t seconds, bool identity)
     return std::string(line, n);
 }
 
+// Every operation that takes a handle, except close, answers status.
+void expectEveryHandleOperation(BridgeBackend& backend, BRIDGE_HANDLE handle, BRIDGE_STATUS status)
+{
+    uint32_t n = 0, s = 0;
+    uint8_t byte = 0x7F;
+    QCOMPARE(backend.setBaudRate(handle, 115200), status);
+    QCOMPARE(backend.setLineControl(handle, BRIDGE_LINE_8E1), status);
+    QCOMPARE(backend.writeLatch(handle, 1, 1), status);
+    QCOMPARE(backend.checkRxQueue(handle, &n, &s), status);
+    QCOMPARE(backend.read(handle, &byte, 1, &n), status);
+    QCOMPARE(backend.write(handle, &byte, 1, &n), status);
+    QCOMPARE(backend.flushBuffers(handle, 1, 1), status);
+}
+
 } // namespace
 
 class TestSimBridge : public QObject
@@ -99,15 +113,7 @@ private slots:
 
         QCOMPARE(backend.close(a), BRIDGE_STATUS(SI_SUCCESS));
         QCOMPARE(backend.close(a), BRIDGE_STATUS(SI_INVALID_HANDLE));
-        uint32_t n = 0, s = 0;
-        uint8_t byte = 0;
-        QCOMPARE(backend.setBaudRate(a, 115200), BRIDGE_STATUS(SI_INVALID_HANDLE));
-        QCOMPARE(backend.setLineControl(a, BRIDGE_LINE_8N1), BRIDGE_STATUS(SI_INVALID_HANDLE));
-        QCOMPARE(backend.writeLatch(a, 1, 0), BRIDGE_STATUS(SI_INVALID_HANDLE));
-        QCOMPARE(backend.checkRxQueue(a, &n, &s), BRIDGE_STATUS(SI_INVALID_HANDLE));
-        QCOMPARE(backend.read(a, &byte, 1, &n), BRIDGE_STATUS(SI_INVALID_HANDLE));
-        QCOMPARE(backend.write(a, &byte, 1, &n), BRIDGE_STATUS(SI_INVALID_HANDLE));
-        QCOMPARE(backend.flushBuffers(a, 1, 1), BRIDGE_STATUS(SI_INVALID_HANDLE));
+        expectEveryHandleOperation(backend, a, SI_INVALID_HANDLE);
         QCOMPARE(backend.close(nullptr), BRIDGE_STATUS(SI_INVALID_HANDLE));
         QCOMPARE(backend.close(reinterpret_cast<BRIDGE_HANDLE>(uintptr_t(0x1234))), BRIDGE_STATUS(SI_INVALID_HANDLE));
         QVERIFY(!backend.board(0)->isOpen());
@@ -210,15 +216,7 @@ private slots:
         // The remaining board moved up to number 0.
         QCOMPARE(productString(backend, 0, SI_RETURN_SERIAL_NUMBER), std::string("VB0002"));
         // Operations on the vanished board's handle fail as USB reports it.
-        uint32_t n = 0, s = 0;
-        uint8_t byte = 0x7F;
-        QCOMPARE(backend.setBaudRate(old, 115200), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
-        QCOMPARE(backend.setLineControl(old, BRIDGE_LINE_8E1), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
-        QCOMPARE(backend.writeLatch(old, 1, 1), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
-        QCOMPARE(backend.checkRxQueue(old, &n, &s), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
-        QCOMPARE(backend.read(old, &byte, 1, &n), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
-        QCOMPARE(backend.write(old, &byte, 1, &n), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
-        QCOMPARE(backend.flushBuffers(old, 1, 1), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
+        expectEveryHandleOperation(backend, old, SI_DEVICE_NOT_FOUND);
 
         // Plugged in again: first in the list again, powered up afresh, and
         // the old handle stays dead until it is closed.

@@ -7,28 +7,11 @@ const uint8_t ACK = 0x79, NACK = 0x1F;
 const Bytes kGetIdReply = {ACK, 0x01, 0x04, 0x10, ACK};
 } // namespace
 
-class TestSimFaults : public QObject
+class TestSimFaults : public ManualRigSuite
 {
     Q_OBJECT
 
-    std::shared_ptr<ManualSimClock> m_clock;
-    std::unique_ptr<SimBridgeBackend> m_backend;
-    std::unique_ptr<SimHost> m_host;
-
-    SimBoard& board() { return *m_backend->board(0); }
-    SimHost& host() { return *m_host; }
-
-    void start(SimTiming timing = SimTiming::Fast)
-    {
-        m_host.reset();
-        m_clock = std::make_shared<ManualSimClock>();
-        SimOptions options = fastOptions();
-        options.timing = timing;
-        options.clock = m_clock;
-        m_backend = std::make_unique<SimBridgeBackend>(options);
-        m_host = std::make_unique<SimHost>(*m_backend);
-        QCOMPARE(host().open(), BRIDGE_STATUS(SI_SUCCESS));
-    }
+    void start(SimTiming timing = SimTiming::Fast) { QVERIFY(m_rig.start(timing)); }
     void startInBootloader()
     {
         start();
@@ -91,11 +74,7 @@ class TestSimFaults : public QObject
     }
 
 private slots:
-    void cleanup()
-    {
-        m_host.reset();
-        m_backend.reset();
-    }
+    void cleanup() { m_rig.reset(); }
 
     // ---- statuses of the bridge operations ----
 

@@ -12,28 +12,11 @@ const uint8_t ACK = 0x79;
 const int64_t kMs = 1000000;
 } // namespace
 
-class TestSimTiming : public QObject
+class TestSimTiming : public ManualRigSuite
 {
     Q_OBJECT
 
-    std::shared_ptr<ManualSimClock> m_clock;
-    std::unique_ptr<SimBridgeBackend> m_backend;
-    std::unique_ptr<SimHost> m_host;
-
-    SimBoard& board() { return *m_backend->board(0); }
-    SimHost& host() { return *m_host; }
-
-    void start()
-    {
-        m_host.reset();
-        m_clock = std::make_shared<ManualSimClock>();
-        SimOptions options = fastOptions();
-        options.timing = SimTiming::Realtime;
-        options.clock = m_clock;
-        m_backend = std::make_unique<SimBridgeBackend>(options);
-        m_host = std::make_unique<SimHost>(*m_backend);
-        QCOMPARE(host().open(), BRIDGE_STATUS(SI_SUCCESS));
-    }
+    void start() { QVERIFY(m_rig.start(SimTiming::Realtime)); }
     // Moves the clock to the next whole millisecond (plus offset).
     void alignMs(int64_t offsetNs = 0)
     {
@@ -65,11 +48,7 @@ class TestSimTiming : public QObject
     }
 
 private slots:
-    void cleanup()
-    {
-        m_host.reset();
-        m_backend.reset();
-    }
+    void cleanup() { m_rig.reset(); }
 
     void repliesComeWithTheNextUsbFrame()
     {
