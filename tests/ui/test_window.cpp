@@ -114,7 +114,7 @@ private slots:
         row("tabWidget", "QTabWidget", "centralWidget", {0, 28, 700, 109}, none, true, false, "A", None);
         row("m_pBSearch", "QToolButton", "tab", {6, 0, 64, 85}, "Search", true, false, "A", None);
         row("m_pBConnect", "QToolButton", "tab", {70, 0, 64, 85}, "Connect", true, false, "A", None);
-        row("m_ListDev", "QListWidget", "tab", {144, 6, 250, 73}, none, true, false, "", None);
+        row("m_ListDev", "QListWidget", "tab", {144, 6, 250, 73}, none, true, false, "A", None);
         row("m_clear", "QToolButton", "tab", {400, 0, 64, 85}, "Clear\nConsole", true, false, "A", None);
         row("m_pBResetTK", "QToolButton", "tab", {464, 0, 64, 85}, "Reset\nTivako", false, false, "A", None);
         row("m_pBQuadrel", "QToolButton", "tab", {528, 0, 64, 85}, "Prog as\nQuadrel", false, false, "A", None);
@@ -132,7 +132,7 @@ private slots:
         row("m_lProgTitile_5", "QLabel", "centralWidget", {614, 468, 80, 32}, "V.1.0.54", true, false, "A", Right);
         row("m_lConnectSymbol", "QLabel", "centralWidget", {8, 468, 32, 32}, empty, true, true, "A", Centre);
         row("m_lConnectText", "QLabel", "centralWidget", {40, 468, 100, 32}, "Verbunden", true, true, "C", Left);
-        row("m_pTEconsole", "QPlainTextEdit", "centralWidget", {7, 176, 686, 286}, none, true, false, "", None);
+        row("m_pTEconsole", "QPlainTextEdit", "centralWidget", {7, 176, 686, 286}, none, true, false, "A", None);
     }
 
     // Every widget exists once, with its class, parent, place, text, font,
@@ -149,6 +149,10 @@ private slots:
         QFETCH(int, alignment);
 
         RidivuDizerozoDuveze window;
+        // Style sheets settle fonts when the widgets are polished, so look
+        // at them as shown.
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
         const QString name = QString::fromLatin1(QTest::currentDataTag());
         const QList<QWidget*> found = window.findChildren<QWidget*>(name);
         QCOMPARE(found.size(), 1);
@@ -164,6 +168,7 @@ private slots:
             QCOMPARE(textOf(w), text);
         QCOMPARE(!w->testAttribute(Qt::WA_ForceDisabled), ownEnabled);
         QCOMPARE(w->isHidden(), hidden);
+        QCOMPARE(w->isVisible(), !hidden && (parentName != "tab_2" && parentName != "m_HexFile"));
 
         const struct
         {
