@@ -303,9 +303,12 @@ public:
     BRIDGE_STATUS write(const uint8_t* data, uint32_t length, uint32_t* bytesWritten)
     {
         // Time enough for the bytes to leave at the line's rate, twice over,
-        // plus a second for the USB; the chip's own buffer makes this generous.
-        uint32_t baud = std::max<uint32_t>(m_baudRate.load(), 300);
-        unsigned timeoutMs = 1000 + static_cast<unsigned>(20000ull * length / baud);
+        // plus a second for the USB (9600 baud assumed until a rate is set);
+        // bounded, so a stalled line is reported, not waited out.
+        uint32_t baud = m_baudRate.load();
+        if (baud == 0)
+            baud = 9600;
+        unsigned timeoutMs = static_cast<unsigned>(std::min<uint64_t>(1000 + 20000ull * length / baud, 30000));
         std::vector<uint8_t> copy(data, data + length); // libusb wants a writable buffer
         uint32_t done = 0;
         std::lock_guard<std::mutex> lock(m_writeMutex);

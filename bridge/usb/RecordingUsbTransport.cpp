@@ -29,6 +29,33 @@ private:
     uint64_t m_key;
 };
 
+namespace {
+
+class LentTransport : public UsbTransport
+{
+public:
+    explicit LentTransport(UsbTransport* target) : m_target(target) {}
+    int listDevices(const std::function<bool(uint16_t, uint16_t)>& wanted, std::vector<UsbDeviceInfo>* devices) override
+    {
+        return m_target->listDevices(wanted, devices);
+    }
+    int readStrings(uint64_t key, std::string* product, std::string* serial) override
+    {
+        return m_target->readStrings(key, product, serial);
+    }
+    int open(uint64_t key, std::unique_ptr<UsbDeviceLink>* link) override { return m_target->open(key, link); }
+
+private:
+    UsbTransport* m_target;
+};
+
+} // namespace
+
+std::unique_ptr<UsbTransport> RecordingUsbTransport::lend()
+{
+    return std::unique_ptr<UsbTransport>(new LentTransport(this));
+}
+
 // ---- scripting ----
 
 uint64_t RecordingUsbTransport::plug(const Bridge& bridge)

@@ -42,6 +42,10 @@ public:
         int interfaces = 1;        // UART interfaces, numbered from 0
     };
 
+    // A transport that forwards to this one, for a backend that wants to own
+    // its transport while the test keeps the recorder (which must outlive it).
+    std::unique_ptr<UsbTransport> lend();
+
     // Plugs a bridge in; returns its key. Keys are never reused.
     uint64_t plug(const Bridge& bridge);
     // Pulls it out: its open links fail from now on with NO_DEVICE.

@@ -96,25 +96,6 @@ uint32_t waiting(BRIDGE_HANDLE handle, BRIDGE_STATUS* status = nullptr)
     return count;
 }
 
-// Lends the test's recorder to a backend, which wants to own its transport.
-class ForwardingTransport : public UsbTransport
-{
-public:
-    explicit ForwardingTransport(RecordingUsbTransport* target) : m_target(target) {}
-    int listDevices(const std::function<bool(uint16_t, uint16_t)>& wanted, std::vector<UsbDeviceInfo>* devices) override
-    {
-        return m_target->listDevices(wanted, devices);
-    }
-    int readStrings(uint64_t key, std::string* product, std::string* serial) override
-    {
-        return m_target->readStrings(key, product, serial);
-    }
-    int open(uint64_t key, std::unique_ptr<UsbDeviceLink>* link) override { return m_target->open(key, link); }
-
-private:
-    RecordingUsbTransport* m_target;
-};
-
 } // namespace
 
 #define COMPARE_PACKETS(actual, expected) QCOMPARE(describe(actual), describe(std::vector<Packet> expected))
@@ -133,8 +114,7 @@ class TestCp210xBackend : public QObject
     {
         m_recorder = std::make_unique<RecordingUsbTransport>();
         m_usb = m_recorder.get();
-        bridgeInstallBackend(
-            std::make_shared<Cp210xBridgeBackend>(std::unique_ptr<UsbTransport>(new ForwardingTransport(m_usb))));
+        bridgeInstallBackend(std::make_shared<Cp210xBridgeBackend>(m_usb->lend()));
     }
 
     BRIDGE_HANDLE openFresh(uint32_t device)
