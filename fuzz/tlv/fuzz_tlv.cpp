@@ -4,12 +4,15 @@
 // text comes only out of complete frames with a good checksum, in order, and
 // at most a queue's worth per call.
 //
-// Input: two bytes seeding the chunk sizes, then the bytes on the wire.
+// Input: two bytes seeding the chunk sizes and the drains (in the first one,
+// bit 7 chooses expansion, see wireBytes, and bit 6 drains only at the end),
+// then the bytes on the wire.
 
 #include "tlv/KX_Debug_TLV_Server.h"
 
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -49,8 +52,9 @@ public:
         }
         m_last = c;
     }
-    // Text of the frames completed since the last call, cut to the queue size.
-    std::string takeCallOutput()
+    // Text of the frames completed since the last drain, cut to the queue size:
+    // once the queue is full, later text is dropped.
+    std::string takeDrainedOutput()
     {
         std::string out = m_callOutput.substr(0, kQueueCapacity);
         m_callOutput.clear();
@@ -98,6 +102,31 @@ private:
     std::string m_callOutput;
 };
 
+// The bytes on the wire. Expanded inputs may hold back-references FE a b:
+// the last b + 1 wire bytes again, 4 (a + 1) times, so that long runs (a
+// buffer's worth of stray bytes, hundreds of frames) are a few input bytes.
+void wireBytes(const uint8_t* data, size_t size, bool expand, std::vector<uint8_t>* wire)
+{
+    constexpr size_t kMaxWire = 1 << 20;
+    wire->clear();
+    for (size_t i = 0; i < size && wire->size() < kMaxWire; ++i) {
+        if (!expand || data[i] != 0xFE || i + 2 >= size) {
+            wire->push_back(data[i]);
+            continue;
+        }
+        const size_t times = 4 * (data[i + 1] + 1u);
+        const size_t length = std::min<size_t>(data[i + 2] + 1u, wire->size());
+        i += 2;
+        for (size_t t = 0; t < times && length > 0 && wire->size() < kMaxWire; ++t) {
+            const size_t from = wire->size() - length;
+            for (size_t j = 0; j < length; ++j) {
+                const uint8_t b = (*wire)[from + j];
+                wire->push_back(b);
+            }
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -112,9 +141,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 2)
         return 0;
+    const bool expand = data[0] & 0x80;
+    const bool drainAtEnd = data[0] & 0x40;
     uint32_t state = (static_cast<uint32_t>(data[0]) << 8 | data[1]) * 2654435761u + 1;
-    data += 2;
-    size -= 2;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    };
+    static std::vector<uint8_t> wire;
+    wireBytes(data + 2, size - 2, expand, &wire);
 
     static KX_Debug_TLV_Server* decoder = nullptr;
     delete decoder; // a fresh decoder per input, without a 8 KiB stack object
@@ -125,19 +162,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint16_t write = 0;
 
     size_t at = 0;
-    while (at < size) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
+    while (at < wire.size()) {
         // Mostly small chunks, now and then up to a full ring.
-        const size_t limit = (state & 0xF) == 0 ? kQueueCapacity : 64;
-        size_t chunk = 1 + (state >> 8) % limit;
-        if (chunk > size - at)
-            chunk = size - at;
+        const size_t limit = (next() & 0xF) == 0 ? kQueueCapacity : 64;
+        const size_t chunk = std::min<size_t>(1 + (next() >> 8) % limit, wire.size() - at);
         for (size_t i = 0; i < chunk; ++i) {
-            ring[write] = data[at + i];
+            ring[write] = wire[at + i];
             write = (write + 1) & (kRingSize - 1);
-            model.take(data[at + i]);
+            model.take(wire[at + i]);
         }
         at += chunk;
 
@@ -149,6 +181,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (decoder->BufferLength() >= kRingSize || decoder->HeadBufferLength() >= 128)
             fail("ring fill out of range", decoder->BufferLength(), decoder->HeadBufferLength());
 
+        // Now and then nobody drains for a while, or not before the end, so
+        // that the queue fills up.
+        if (at < wire.size() && (drainAtEnd || next() % 4 == 0))
+            continue;
         const uint16_t k = decoder->OutputBufferLength();
         std::string out;
         for (uint16_t i = 0; i < k; ++i) {
@@ -160,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         uint8_t byte = 0x42;
         if (decoder->GetOutputByte(&byte) != 0xFF || byte != 0x42)
             fail("GetOutputByte on an empty queue");
-        const std::string expected = model.takeCallOutput();
+        const std::string expected = model.takeDrainedOutput();
         if (out != expected)
             fail("decoded text differs from the good frames", out.size(), expected.size());
     }
