@@ -145,6 +145,13 @@ std::string SimBoard::serial() const
 
 // ---- time ----
 
+template <typename F> auto SimBoard::atNow(F&& f)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    advance(now());
+    return f();
+}
+
 void SimBoard::advance(int64_t now)
 {
     for (;;) {
@@ -523,100 +530,80 @@ BRIDGE_STATUS SimBoard::close(uint64_t session)
     return SI_SUCCESS;
 }
 
-BRIDGE_STATUS SimBoard::setBaudRate(uint64_t session, uint32_t baudRate)
+template <typename F> BRIDGE_STATUS SimBoard::inSession(uint64_t session, BRIDGE_STATUS refusal, F&& f)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     BRIDGE_STATUS status = checkSession(session);
     if (status != SI_SUCCESS)
         return status;
-    if (baudRate < kSimBridgeMinBaud || baudRate > kSimBridgeMaxBaud)
-        return SI_INVALID_BAUDRATE;
-    advance(now());
-    m_baud = baudRate;
+    if (refusal != SI_SUCCESS)
+        return refusal;
+    const int64_t t = now();
+    advance(t);
+    f(t);
     return SI_SUCCESS;
+}
+
+BRIDGE_STATUS SimBoard::setBaudRate(uint64_t session, uint32_t baudRate)
+{
+    const bool supported = baudRate >= kSimBridgeMinBaud && baudRate <= kSimBridgeMaxBaud;
+    return inSession(session, supported ? SI_SUCCESS : SI_INVALID_BAUDRATE, [&](int64_t) { m_baud = baudRate; });
 }
 
 BRIDGE_STATUS SimBoard::setLineControl(uint64_t session, uint16_t lineControl)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    BRIDGE_STATUS status = checkSession(session);
-    if (status != SI_SUCCESS)
-        return status;
-    if (!simLineControlValid(lineControl))
-        return SI_INVALID_PARAMETER;
-    advance(now());
-    m_lineControl = lineControl;
-    return SI_SUCCESS;
+    return inSession(session, simLineControlValid(lineControl) ? SI_SUCCESS : SI_INVALID_PARAMETER,
+                     [&](int64_t) { m_lineControl = lineControl; });
 }
 
 BRIDGE_STATUS SimBoard::writeLatch(uint64_t session, uint8_t mask, uint8_t latch)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    BRIDGE_STATUS status = checkSession(session);
-    if (status != SI_SUCCESS)
-        return status;
-    const int64_t t = now();
-    advance(t);
-    const bool wasReset = !(m_latch & 0x01);
-    m_latch = uint8_t((m_latch & ~mask) | (latch & mask));
-    const bool isReset = !(m_latch & 0x01);
-    // BOOT0 matters only at the moment reset is released.
-    if (isReset && !wasReset)
-        holdInReset(t);
-    else if (!isReset && wasReset)
-        boot(t);
-    return SI_SUCCESS;
+    return inSession(session, SI_SUCCESS, [&](int64_t t) {
+        const bool wasReset = !(m_latch & 0x01);
+        m_latch = uint8_t((m_latch & ~mask) | (latch & mask));
+        const bool isReset = !(m_latch & 0x01);
+        // BOOT0 matters only at the moment reset is released.
+        if (isReset && !wasReset)
+            holdInReset(t);
+        else if (!isReset && wasReset)
+            boot(t);
+    });
 }
 
 BRIDGE_STATUS SimBoard::checkRxQueue(uint64_t session, uint32_t* numBytesInQueue, uint32_t* queueStatus)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    BRIDGE_STATUS status = checkSession(session);
-    if (status != SI_SUCCESS)
-        return status;
-    if (!numBytesInQueue || !queueStatus)
-        return SI_INVALID_PARAMETER;
-    advance(now());
-    *numBytesInQueue = uint32_t(m_hostQueue.size());
-    *queueStatus = uint32_t(m_hostQueue.empty() ? kSimRxEmpty : kSimRxReady) |
-                   uint32_t(m_hostOverrun ? kSimRxOverrun : kSimRxEmpty);
-    m_hostOverrun = false;
-    return SI_SUCCESS;
+    return inSession(session, numBytesInQueue && queueStatus ? SI_SUCCESS : SI_INVALID_PARAMETER, [&](int64_t) {
+        *numBytesInQueue = uint32_t(m_hostQueue.size());
+        *queueStatus = uint32_t(m_hostQueue.empty() ? kSimRxEmpty : kSimRxReady) |
+                       uint32_t(m_hostOverrun ? kSimRxOverrun : kSimRxEmpty);
+        m_hostOverrun = false;
+    });
 }
 
 BRIDGE_STATUS SimBoard::read(uint64_t session, void* buffer, uint32_t bytesToRead, uint32_t* bytesReturned)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    BRIDGE_STATUS status = checkSession(session);
-    if (status != SI_SUCCESS)
-        return status;
+    BRIDGE_STATUS refusal = SI_SUCCESS;
     if ((!buffer && bytesToRead) || !bytesReturned)
-        return SI_INVALID_PARAMETER;
-    if (bytesToRead > kSimMaxRead)
-        return SI_INVALID_REQUEST_LENGTH;
-    advance(now());
-    const size_t n = std::min<size_t>(bytesToRead, m_hostQueue.size());
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    std::copy(m_hostQueue.begin(), m_hostQueue.begin() + std::ptrdiff_t(n), out);
-    m_hostQueue.erase(m_hostQueue.begin(), m_hostQueue.begin() + std::ptrdiff_t(n));
-    *bytesReturned = uint32_t(n);
-    return SI_SUCCESS;
+        refusal = SI_INVALID_PARAMETER;
+    else if (bytesToRead > kSimMaxRead)
+        refusal = SI_INVALID_REQUEST_LENGTH;
+    return inSession(session, refusal, [&](int64_t) {
+        const size_t n = std::min<size_t>(bytesToRead, m_hostQueue.size());
+        std::copy(m_hostQueue.begin(), m_hostQueue.begin() + std::ptrdiff_t(n), static_cast<uint8_t*>(buffer));
+        m_hostQueue.erase(m_hostQueue.begin(), m_hostQueue.begin() + std::ptrdiff_t(n));
+        *bytesReturned = uint32_t(n);
+    });
 }
 
 BRIDGE_STATUS SimBoard::write(uint64_t session, const void* buffer, uint32_t bytesToWrite, uint32_t* bytesWritten)
 {
+    BRIDGE_STATUS refusal = SI_SUCCESS;
+    if ((!buffer && bytesToWrite) || !bytesWritten)
+        refusal = SI_INVALID_PARAMETER;
+    else if (bytesToWrite > kSimMaxWrite)
+        refusal = SI_INVALID_REQUEST_LENGTH;
     int64_t waitUntil = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        BRIDGE_STATUS status = checkSession(session);
-        if (status != SI_SUCCESS)
-            return status;
-        if ((!buffer && bytesToWrite) || !bytesWritten)
-            return SI_INVALID_PARAMETER;
-        if (bytesToWrite > kSimMaxWrite)
-            return SI_INVALID_REQUEST_LENGTH;
-        const int64_t t = now();
-        advance(t);
+    BRIDGE_STATUS status = inSession(session, refusal, [&](int64_t t) {
         const int64_t byteTime = realtime() ? simByteTimeNs(m_baud, m_lineControl) : 0;
         const uint8_t* in = static_cast<const uint8_t*>(buffer);
         for (uint32_t i = 0; i < bytesToWrite; ++i) {
@@ -632,41 +619,34 @@ BRIDGE_STATUS SimBoard::write(uint64_t session, const void* buffer, uint32_t byt
             ++unsent;
         if (unsent > kSimBridgeTxFifo)
             waitUntil = m_toChip[m_toChip.size() - kSimBridgeTxFifo].start;
-    }
+    });
     if (waitUntil > 0)
         m_clock->sleepUntil(waitUntil);
-    return SI_SUCCESS;
+    return status;
 }
 
 BRIDGE_STATUS SimBoard::flushBuffers(uint64_t session, uint8_t flushTransmit, uint8_t flushReceive)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    BRIDGE_STATUS status = checkSession(session);
-    if (status != SI_SUCCESS)
-        return status;
-    const int64_t t = now();
-    advance(t);
-    if (flushTransmit) {
-        // What has not started on the wire is gone; a byte under way completes.
-        while (!m_toChip.empty() && m_toChip.back().start >= t)
-            m_toChip.pop_back();
-        m_hostTxFreeAt = m_toChip.empty() ? t : std::max(t, m_toChip.back().end);
-    }
-    if (flushReceive) {
-        // Everything the bridge holds is gone; bytes still on the wire arrive later.
-        while (!m_inFlight.empty() && m_inFlight.front().arrive <= t)
-            m_inFlight.pop_front();
-        m_hostQueue.clear();
-        m_hostOverrun = false;
-    }
-    return SI_SUCCESS;
+    return inSession(session, SI_SUCCESS, [&](int64_t t) {
+        if (flushTransmit) {
+            // What has not started on the wire is gone; a byte under way completes.
+            while (!m_toChip.empty() && m_toChip.back().start >= t)
+                m_toChip.pop_back();
+            m_hostTxFreeAt = m_toChip.empty() ? t : std::max(t, m_toChip.back().end);
+        }
+        if (flushReceive) {
+            // Everything the bridge holds is gone; bytes still on the wire arrive later.
+            while (!m_inFlight.empty() && m_inFlight.front().arrive <= t)
+                m_inFlight.pop_front();
+            m_hostQueue.clear();
+            m_hostOverrun = false;
+        }
+    });
 }
 
 void SimBoard::setHostFrameAgnostic(bool agnostic)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    advance(now());
-    m_agnostic = agnostic;
+    atNow([&] { m_agnostic = agnostic; });
 }
 
 int64_t SimBoard::nextEventNs()
@@ -690,133 +670,111 @@ int64_t SimBoard::nextEventNs()
 
 // ---- inspection ----
 
-#define SIM_LOCKED_NOW                                                                                                 \
-    std::lock_guard<std::mutex> lock(m_mutex);                                                                         \
-    advance(now())
-
 SimBoardMode SimBoard::mode()
 {
-    SIM_LOCKED_NOW;
-    return m_mode;
+    return atNow([&] { return m_mode; });
 }
 
 uint8_t SimBoard::latch()
 {
-    SIM_LOCKED_NOW;
-    return m_latch;
+    return atNow([&] { return m_latch; });
 }
 
 uint32_t SimBoard::baudRate()
 {
-    SIM_LOCKED_NOW;
-    return m_baud;
+    return atNow([&] { return m_baud; });
 }
 
 uint16_t SimBoard::lineControl()
 {
-    SIM_LOCKED_NOW;
-    return m_lineControl;
+    return atNow([&] { return m_lineControl; });
 }
 
 bool SimBoard::isOpen()
 {
-    SIM_LOCKED_NOW;
-    return m_session != 0;
+    return atNow([&] { return m_session != 0; });
 }
 
 bool SimBoard::bootloaderSynchronised()
 {
-    SIM_LOCKED_NOW;
-    return m_mode == SimBoardMode::Bootloader && m_bootloader.synchronised();
+    return atNow([&] { return m_mode == SimBoardMode::Bootloader && m_bootloader.synchronised(); });
 }
 
 std::vector<uint8_t> SimBoard::flash()
 {
-    SIM_LOCKED_NOW;
-    return m_memory.flash();
-}
-
-std::vector<uint8_t> SimBoard::readMemory(uint32_t address, uint32_t length)
-{
-    SIM_LOCKED_NOW;
-    std::vector<uint8_t> bytes;
-    if (!m_memory.read(address, length, &bytes))
-        bytes.clear();
-    return bytes;
+    return atNow([&] { return m_memory.flash(); });
 }
 
 bool SimBoard::identityStored()
 {
-    SIM_LOCKED_NOW;
-    return m_memory.identityStored();
+    return atNow([&] { return m_memory.identityStored(); });
 }
 
 bool SimBoard::readoutProtected()
 {
-    SIM_LOCKED_NOW;
-    return m_memory.readoutProtected();
+    return atNow([&] { return m_memory.readoutProtected(); });
 }
 
 uint32_t SimBoard::writeProtection()
 {
-    SIM_LOCKED_NOW;
-    return m_memory.writeProtection();
+    return atNow([&] { return m_memory.writeProtection(); });
 }
 
 uint32_t SimBoard::firmwareUptime()
 {
-    SIM_LOCKED_NOW;
-    return m_mode == SimBoardMode::Firmware ? m_firmware.uptimeSeconds() : 0;
+    return atNow([&] { return m_mode == SimBoardMode::Firmware ? m_firmware.uptimeSeconds() : 0; });
 }
 
 std::vector<SimBootloaderEvent> SimBoard::bootloaderEvents()
 {
-    SIM_LOCKED_NOW;
-    return m_bootloader.events();
-}
-
-void SimBoard::clearBootloaderEvents()
-{
-    SIM_LOCKED_NOW;
-    m_bootloader.clearEvents();
+    return atNow([&] { return m_bootloader.events(); });
 }
 
 SimBoardCounters SimBoard::counters()
 {
-    SIM_LOCKED_NOW;
-    return m_counters;
+    return atNow([&] { return m_counters; });
 }
 
 SimOutput SimBoard::output()
 {
-    SIM_LOCKED_NOW;
-    return m_firmware.output();
+    return atNow([&] { return m_firmware.output(); });
+}
+
+bool SimBoard::saveFlash()
+{
+    return atNow([&] { return !m_memory.flashDirty() || saveLocked(); });
+}
+
+std::vector<uint8_t> SimBoard::readMemory(uint32_t address, uint32_t length)
+{
+    return atNow([&] {
+        std::vector<uint8_t> bytes;
+        if (!m_memory.read(address, length, &bytes))
+            bytes.clear();
+        return bytes;
+    });
+}
+
+void SimBoard::clearBootloaderEvents()
+{
+    atNow([&] { m_bootloader.clearEvents(); });
 }
 
 // ---- set-up ----
 
 void SimBoard::setFlash(uint32_t offset, const std::vector<uint8_t>& bytes)
 {
-    SIM_LOCKED_NOW;
-    m_memory.setFlash(offset, bytes.data(), bytes.size());
+    atNow([&] { m_memory.setFlash(offset, bytes.data(), bytes.size()); });
 }
 
 void SimBoard::eraseFlash()
 {
-    SIM_LOCKED_NOW;
-    m_memory.eraseAll();
+    atNow([&] { m_memory.eraseAll(); });
 }
 
 void SimBoard::setOutput(SimOutput output)
 {
-    SIM_LOCKED_NOW;
-    m_firmware.setOutput(output);
-}
-
-bool SimBoard::saveFlash()
-{
-    SIM_LOCKED_NOW;
-    return !m_memory.flashDirty() || saveLocked();
+    atNow([&] { m_firmware.setOutput(output); });
 }
 
 // ---- faults ----
@@ -828,34 +786,33 @@ void SimBoard::dropBytes(SimDirection direction, uint64_t after, uint64_t count)
 
 void SimBoard::corruptBytes(SimDirection direction, uint64_t after, uint64_t count, uint8_t mask)
 {
-    SIM_LOCKED_NOW;
-    const uint64_t from = m_wireIndex[int(direction)] + after;
-    m_byteFaults.push_back(ByteFault{direction, from, from + count, mask});
+    atNow([&] {
+        const uint64_t from = m_wireIndex[int(direction)] + after;
+        m_byteFaults.push_back(ByteFault{direction, from, from + count, mask});
+    });
 }
 
 void SimBoard::nack(SimNackPhase phase, int command, int64_t address, SimRepeat repeat)
 {
-    SIM_LOCKED_NOW;
-    m_blFaults.nacks.push_back(SimBootloaderFaults::Nack{phase, command, address, repeat});
+    atNow([&] { m_blFaults.nacks.push_back(SimBootloaderFaults::Nack{phase, command, address, repeat}); });
 }
 
 void SimBoard::setProductId(uint16_t productId)
 {
-    SIM_LOCKED_NOW;
-    m_blFaults.productId = productId;
+    atNow([&] { m_blFaults.productId = productId; });
 }
 
 void SimBoard::replaceReply(uint8_t command, std::vector<uint8_t> bytes, SimRepeat repeat)
 {
-    SIM_LOCKED_NOW;
-    m_blFaults.replies.push_back(SimBootloaderFaults::Reply{command, std::move(bytes), repeat});
+    atNow([&] { m_blFaults.replies.push_back(SimBootloaderFaults::Reply{command, std::move(bytes), repeat}); });
 }
 
 void SimBoard::silenceAfter(uint64_t bytes)
 {
-    SIM_LOCKED_NOW;
-    m_silenceArmed = true;
-    m_silenceLeft = bytes;
+    atNow([&] {
+        m_silenceArmed = true;
+        m_silenceLeft = bytes;
+    });
 }
 
 void SimBoard::flood(double bytesPerSecond)
@@ -871,10 +828,11 @@ void SimBoard::flood(double bytesPerSecond)
 
 void SimBoard::clearFaults()
 {
-    SIM_LOCKED_NOW;
-    m_byteFaults.clear();
-    m_blFaults = SimBootloaderFaults();
-    m_silenceArmed = false;
-    m_silenceLeft = 0;
-    m_floodRate = 0;
+    atNow([&] {
+        m_byteFaults.clear();
+        m_blFaults = SimBootloaderFaults();
+        m_silenceArmed = false;
+        m_silenceLeft = 0;
+        m_floodRate = 0;
+    });
 }

@@ -185,6 +185,13 @@ private:
         uint8_t mask;  // 0: drop
     };
 
+    // Runs f under the lock, with the board brought up to now.
+    template <typename F> auto atNow(F&& f);
+
+    // For an open session and no refusal from the argument checks: runs
+    // f(now) under the lock, with the board brought up to now.
+    template <typename F> BRIDGE_STATUS inSession(uint64_t session, BRIDGE_STATUS refusal, F&& f);
+
     // All private members expect m_mutex to be held.
     int64_t now() const { return m_clock->nowNs(); }
     bool realtime() const { return m_config.timing == SimTiming::Realtime; }
