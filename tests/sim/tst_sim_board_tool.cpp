@@ -198,7 +198,7 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         bool sent = false;
-        while (timer.elapsed() < 4000 && text.find("HardwareID set to Quadrel") == std::string::npos) {
+        while (timer.elapsed() < 8000 && text.find("HardwareID set to Quadrel") == std::string::npos) {
             uint8_t buffer[512];
             ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n > 0)
@@ -224,7 +224,7 @@ private slots:
         std::string text;
         QElapsedTimer timer;
         timer.start();
-        while (timer.elapsed() < 3000 && text.find("Uptime") == std::string::npos) {
+        while (timer.elapsed() < 6000 && text.find("Uptime") == std::string::npos) {
             char buffer[256];
             ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n > 0)
