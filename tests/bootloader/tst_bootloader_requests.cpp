@@ -183,6 +183,33 @@ private slots:
         verifyChipUntouched(true);
     }
 
+    void messageFunctionsWriteConsoleBytes()
+    {
+        m_rig.reset();
+        SteppedDevice device;
+        QSignalSpy announced(&device, &KX_SI_USBXpressDev::SIGNAL_newDataAvailable);
+        // Latin-1 letters stay one byte each; anything else becomes one 0.
+        device.putMsgLine(QString::fromUtf8("Gr\u00fc\u00dfe \u2211 \U0001F600!"));
+        device.putMsgText(QStringLiteral("x"), true);
+        device.putMsgText(QStringLiteral("\n*"), false);
+        device.putMsgLine(QString());
+        QCOMPARE(announced.count(), 4);
+        for (const QList<QVariant>& arguments : announced)
+            QCOMPARE(arguments.at(0).value<quint8>(), quint8(1));
+
+        QByteArray expected("<br><b>Gr\xfc\xdf"
+                            "e ");
+        expected.append('\0');
+        expected.append(' ');
+        expected.append('\0');
+        expected.append("!</b>\n<br>x\n*<br><b></b>\n");
+        QByteArray bytes;
+        quint8 byte = 0;
+        while (device.getMsgByte(&byte) == 1)
+            bytes.append(static_cast<char>(byte));
+        QCOMPARE(bytes, expected);
+    }
+
     void stateWithoutImageOrUnknown_data()
     {
         QTest::addColumn<int>("state");
