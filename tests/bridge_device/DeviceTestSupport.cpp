@@ -76,6 +76,20 @@ QString statusLine(const char* label, const QString& message)
            QLatin1String(label) + QStringLiteral(": ") + message;
 }
 
+QByteArray byteRun(int n, int from)
+{
+    QByteArray bytes;
+    bytes.reserve(n);
+    for (int i = 0; i < n; ++i)
+        bytes.append(static_cast<char>(((from + i) * 7 + 3) % 251));
+    return bytes;
+}
+
+std::vector<uint8_t> bytesOf(const QByteArray& bytes)
+{
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
 QByteArray tlvFrame(const QByteArray& text, uint8_t tag)
 {
     const int n = text.size();

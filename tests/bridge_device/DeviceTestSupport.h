@@ -38,6 +38,10 @@ private:
 QString errorLine(const char* label, const QString& message);
 QString statusLine(const char* label, const QString& message);
 
+// n bytes of a fixed, non-repeating-looking sequence starting at step `from`.
+QByteArray byteRun(int n, int from = 0);
+std::vector<uint8_t> bytesOf(const QByteArray& bytes);
+
 // A frame carrying `text` in one item of `tag`, byte-stuffed for the wire.
 QByteArray tlvFrame(const QByteArray& text, uint8_t tag = 0xF0);
 

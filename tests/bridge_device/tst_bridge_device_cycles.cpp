@@ -21,19 +21,6 @@ namespace {
 const char kAvailable[] = "KX_SI_USBXpressDev::BytesAvailable";
 const char kRead[] = "KX_SI_USBXpressDev::ReadData";
 
-QByteArray counting(int n, int from = 0)
-{
-    QByteArray bytes;
-    for (int i = 0; i < n; ++i)
-        bytes.append(static_cast<char>((from + i) % 251));
-    return bytes;
-}
-
-std::vector<uint8_t> bytesOf(const QByteArray& bytes)
-{
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
-
 QList<int> dataTypes(const QSignalSpy& spy)
 {
     QList<int> types;
@@ -250,7 +237,7 @@ private slots:
     void readsWhatTheRingCanTake()
     {
         makeOpenDevice();
-        const QByteArray flood = counting(10000);
+        const QByteArray flood = byteRun(10000);
         m_backend->feedRx(bytesOf(flood));
         QByteArray got;
         for (int i = 0; i < 3; ++i) {
@@ -263,7 +250,7 @@ private slots:
 
         // A console that took only part: the read asks for the room left.
         m_backend->clearCalls();
-        m_backend->feedRx(bytesOf(counting(5000)));
+        m_backend->feedRx(bytesOf(byteRun(5000)));
         m_device->runWorkerCycle();
         for (int i = 0; i < 1000; ++i) {
             quint8 byte;
@@ -278,7 +265,7 @@ private slots:
     {
         makeOpenDevice();
         LogCapture log;
-        const QByteArray flood = counting(9000);
+        const QByteArray flood = byteRun(9000);
         m_backend->feedRx(bytesOf(flood));
         for (int i = 0; i < 3; ++i)
             m_device->runWorkerCycle(); // nobody reads the ring meanwhile
@@ -291,10 +278,10 @@ private slots:
         QCOMPARE(drainRx(*m_device), flood.left(4095));
 
         // Room again: the episode is over; the next overflow is reported anew.
-        m_backend->feedRx(bytesOf(counting(100)));
+        m_backend->feedRx(bytesOf(byteRun(100)));
         m_device->runWorkerCycle();
-        QCOMPARE(drainRx(*m_device), counting(100));
-        m_backend->feedRx(bytesOf(counting(4095 + 10)));
+        QCOMPARE(drainRx(*m_device), byteRun(100));
+        m_backend->feedRx(bytesOf(byteRun(4095 + 10)));
         m_device->runWorkerCycle();
         m_device->runWorkerCycle();
         QCOMPARE(log.withLabel(kRead).size(), 2);
@@ -309,7 +296,7 @@ private slots:
         // 50 frames of 100 text bytes: more than the decoded-text ring holds.
         QByteArray text;
         for (int i = 0; i < 50; ++i) {
-            const QByteArray piece = counting(100, i);
+            const QByteArray piece = byteRun(100, i);
             text.append(piece);
             m_backend->feedRx(bytesOf(tlvFrame(piece)));
             m_device->runWorkerCycle();
@@ -324,7 +311,7 @@ private slots:
     {
         makeOpenDevice();
         LogCapture log;
-        const QByteArray big = counting(5000);
+        const QByteArray big = byteRun(5000);
         QCOMPARE(m_device->writeMsgRing(big.constData(), 3000), quint16(3000));
         QCOMPARE(m_device->writeMsgRing(big.constData() + 3000, 2000), quint16(1095));
         QCOMPARE(m_device->writeMsgRing(big.constData() + 3000, 10), quint16(0));
@@ -340,7 +327,7 @@ private slots:
         makeOpenDevice();
         QByteArray all;
         for (int round = 0; round < 7; ++round) {
-            const QByteArray chunk = counting(1500, round * 7);
+            const QByteArray chunk = byteRun(1500, round * 7);
             m_backend->feedRx(bytesOf(chunk));
             m_device->runWorkerCycle();
             QCOMPARE(m_device->getRxCount(), quint16(1500));

@@ -21,19 +21,6 @@ namespace {
 const char kAvailable[] = "KX_SI_USBXpressDev::BytesAvailable";
 const char kRead[] = "KX_SI_USBXpressDev::ReadData";
 
-QByteArray pattern(int n, int from)
-{
-    QByteArray bytes;
-    for (int i = 0; i < n; ++i)
-        bytes.append(static_cast<char>(((from + i) * 7 + 3) % 256));
-    return bytes;
-}
-
-std::vector<uint8_t> bytesOf(const QByteArray& bytes)
-{
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
-
 } // namespace
 
 class BridgeDeviceThreadsTest : public QObject
@@ -68,7 +55,7 @@ private slots:
         start({{"Tivako", "S1"}});
         QCOMPARE(m_device->openDevice(0), 1);
         const int total = 60000;
-        const QByteArray stream = pattern(total, 0);
+        const QByteArray stream = byteRun(total, 0);
         std::atomic<int> received{0};
         std::atomic<bool> stop{false};
         // The board sends in uneven pieces, never more than the console can
@@ -109,7 +96,7 @@ private slots:
         std::thread board([&] {
             int from = 0;
             while (!stop.load()) {
-                m_backend->feedRx(bytesOf(pattern(50, from)));
+                m_backend->feedRx(bytesOf(byteRun(50, from)));
                 from += 50;
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
