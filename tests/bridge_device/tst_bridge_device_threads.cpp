@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <thread>
 
@@ -20,6 +21,68 @@ namespace {
 
 const char kAvailable[] = "KX_SI_USBXpressDev::BytesAvailable";
 const char kRead[] = "KX_SI_USBXpressDev::ReadData";
+
+// The scripted backend with a gate in the queue check: while the gate is
+// shut, a queue check waits inside the library, as a slow USB transfer would.
+class GatedBackend : public ScriptedBridgeBackend
+{
+public:
+    using ScriptedBridgeBackend::ScriptedBridgeBackend;
+
+    BRIDGE_STATUS checkRxQueue(BRIDGE_HANDLE handle, uint32_t* numBytesInQueue, uint32_t* queueStatus) override
+    {
+        {
+            std::unique_lock<std::mutex> lock(m_gateLock);
+            if (m_shut) {
+                m_waiting = true;
+                m_gateChanged.notify_all();
+                m_gateChanged.wait(lock, [this] { return !m_shut; });
+                m_waiting = false;
+            }
+        }
+        note("check");
+        return ScriptedBridgeBackend::checkRxQueue(handle, numBytesInQueue, queueStatus);
+    }
+    BRIDGE_STATUS close(BRIDGE_HANDLE handle) override
+    {
+        note("close");
+        return ScriptedBridgeBackend::close(handle);
+    }
+
+    void shut()
+    {
+        std::lock_guard<std::mutex> lock(m_gateLock);
+        m_shut = true;
+    }
+    bool waitUntilHeld()
+    {
+        std::unique_lock<std::mutex> lock(m_gateLock);
+        return m_gateChanged.wait_for(lock, std::chrono::seconds(5), [this] { return m_waiting; });
+    }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(m_gateLock);
+        m_shut = false;
+        m_gateChanged.notify_all();
+    }
+    std::vector<std::string> notes()
+    {
+        std::lock_guard<std::mutex> lock(m_gateLock);
+        return m_notes;
+    }
+
+private:
+    void note(const char* what)
+    {
+        std::lock_guard<std::mutex> lock(m_gateLock);
+        m_notes.push_back(what);
+    }
+    std::mutex m_gateLock;
+    std::condition_variable m_gateChanged;
+    bool m_shut = false;
+    bool m_waiting = false;
+    std::vector<std::string> m_notes;
+};
 
 } // namespace
 
@@ -115,6 +178,43 @@ private slots:
         QCOMPARE(log.withLabel(kRead), QStringList());
         QVERIFY(m_backend->callCount("BridgeRead") > 0);
         QVERIFY(!m_backend->isOpen());
+    }
+
+    void closeWaitsForTheCallInFlight()
+    {
+        auto backend = std::make_shared<GatedBackend>(std::vector<Device>{{"Tivako", "S1"}});
+        m_backend = backend;
+        bridgeInstallBackend(m_backend);
+        m_device.reset(new KX_SI_USBXpressDev());
+        m_signals.reset(new SignalLog(m_device.get()));
+        QTRY_VERIFY_WITH_TIMEOUT(m_device->getDeviceList().size() == 1, 5000);
+        QCOMPARE(m_device->openDevice(0), 1);
+        m_backend->feedRx("pending");
+        LogCapture log;
+
+        backend->shut();
+        QVERIFY(backend->waitUntilHeld()); // the worker is inside a queue check
+        // That check reports its bytes with a status that is only logged, so
+        // the worker spends a moment on its error line before it reads.
+        m_backend->setStatus("BridgeCheckRxQueue", SI_RX_QUEUE_NOT_READY, 1, ScriptedBridgeBackend::Effect::Apply);
+        std::atomic<bool> closed{false};
+        std::thread gui([&] {
+            m_device->closeDev();
+            closed.store(true);
+        });
+        QThread::msleep(50);
+        const bool closedEarly = closed.load();
+        backend->open();
+        gui.join();
+        QVERIFY2(!closedEarly, "the handle was closed while the worker was using it");
+        const std::vector<std::string> notes = backend->notes();
+        QCOMPARE(notes.back(), std::string("close"));
+        QCOMPARE(notes.at(notes.size() - 2), std::string("check"));
+        // Whatever the worker did next, it did not use the closed handle.
+        QTest::qWait(20);
+        QCOMPARE(log.withLabel(kAvailable), QStringList{errorLine(kAvailable, "SI Unkown Error 3")});
+        QCOMPARE(log.withLabel(kRead), QStringList());
+        QVERIFY(!m_device->isConnected());
     }
 
     void guiNeverWaitsForTheBootModeWaits()
