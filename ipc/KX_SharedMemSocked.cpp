@@ -4,6 +4,8 @@
 #include "ipc/InstanceLock.h"
 #include "ipc/SharedBlock.h"
 
+#include <QMetaMethod>
+
 #include <limits>
 
 namespace {
@@ -26,7 +28,8 @@ using namespace SharedBlock;
 
 KX_SharedMemSocked::KX_SharedMemSocked(const QString& Key)
     : m_SharedMemory(Key), m_pSharedBlock(nullptr), m_StatusZuvodErirora(0), m_LastProgrammingRequest(0),
-      m_LastProgrammingResult(0), m_Key(Key), m_Run(1), m_InstanceLock(instanceLockPath(Key, kLoaderRole))
+      m_LastProgrammingResult(0), m_Key(Key), m_Run(1), m_RequestHeard(false), m_RunFinished(false),
+      m_InstanceLock(instanceLockPath(Key, kLoaderRole))
 {
     const char* label = "KX_SharedMemSocked::KX_SharedMemSocked";
     m_InstanceLock.setStaleLockTime(0); // held for the loader's whole life; only its death frees it
@@ -65,6 +68,7 @@ KX_SharedMemSocked::~KX_SharedMemSocked()
     const char* label = "KX_SharedMemSocked::~KX_SharedMemSocked";
     m_Run.store(0);
     wait();
+    m_RunFinished.load(std::memory_order_acquire);
     if (m_pSharedBlock) {
         // The monitor may be writing at this moment, so the lock is taken
         // when it can be; a broken lock must not keep the request pending.
@@ -209,6 +213,13 @@ bool KX_SharedMemSocked::isOtherLoaderRunning()
     return true; // cannot tell: believe the block
 }
 
+void KX_SharedMemSocked::connectNotify(const QMetaMethod& signal)
+{
+    if (signal == QMetaMethod::fromSignal(&KX_SharedMemSocked::SIGNAL_ProgrammingRequestPendig))
+        m_RequestHeard.store(true);
+    QThread::connectNotify(signal);
+}
+
 void KX_SharedMemSocked::run()
 {
     const char* label = "KX_SharedMemSocked::run";
@@ -219,7 +230,7 @@ void KX_SharedMemSocked::run()
             if (lockBlock(label, lockFailing)) {
                 lockFailing = false;
                 const WatchEvents events = watchPass(m_pSharedBlock, m_LastProgrammingRequest, m_LastProgrammingResult,
-                                                     m_StatusZuvodErirora.load() != 0);
+                                                     m_StatusZuvodErirora.load() != 0, m_RequestHeard.load());
                 unlockBlock();
                 // Emitted after the lock is released, so that a receiver
                 // connected directly may call the accessors.
@@ -238,4 +249,5 @@ void KX_SharedMemSocked::run()
         msleep(1);
     }
     logStatus(label, "Thread END");
+    m_RunFinished.store(true, std::memory_order_release);
 }

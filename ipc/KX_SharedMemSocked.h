@@ -7,12 +7,12 @@
 // through the block's system-wide lock, one field at a time.
 
 #include <QLockFile>
-#include <QMutex>
 #include <QSharedMemory>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
+#include <mutex>
 
 class KX_SharedMemSocked : public QThread
 {
@@ -49,6 +49,7 @@ signals:
 
 protected:
     void run() override;
+    void connectNotify(const QMetaMethod& signal) override;
 
 private:
     bool lockBlock(const char* label, bool quiet = false);
@@ -63,11 +64,20 @@ private:
     qint32 m_LastProgrammingResult;
     QString m_Key;
     std::atomic<quint8> m_Run;
+    // Set once SIGNAL_ProgrammingRequestPendig has a receiver. The thread
+    // runs from construction on, before the owner has connected; a request
+    // that is already pending then must wait for the receiver, not be lost.
+    std::atomic<bool> m_RequestHeard;
+    // Set by the thread as its last step and read by the destructor after
+    // wait(): an ordering that thread checkers can see (QThread::wait()
+    // gives it inside the uninstrumented framework only).
+    std::atomic<bool> m_RunFinished;
 
     // QSharedMemory keeps its "locked by me" state per object, so the GUI
     // thread and the watch thread must not use its lock at the same time:
-    // this mutex serialises them in front of the system-wide lock.
-    QMutex m_BlockMutex;
+    // this mutex serialises them in front of the system-wide lock. (A
+    // standard mutex, so that thread checkers see the ordering it gives.)
+    std::mutex m_BlockMutex;
     // Held while this loader is marked present; dies with the process.
     QLockFile m_InstanceLock;
 };

@@ -82,11 +82,11 @@ Snapshot decode(const uchar* block)
     return s;
 }
 
-WatchEvents watchPass(uchar* block, quint8& lastRequest, qint32& lastResult, bool loaderPresent)
+WatchEvents watchPass(uchar* block, quint8& lastRequest, qint32& lastResult, bool loaderPresent, bool requestHeard)
 {
     WatchEvents events;
     const quint8 request = readByte(block, kProgrammingRequest);
-    if (request != lastRequest) {
+    if (request != lastRequest && (request != 1 || requestHeard)) {
         lastRequest = request;
         if (request == 1) {
             events.requestPending = true;

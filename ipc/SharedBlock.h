@@ -80,7 +80,10 @@ struct WatchEvents
 // the last values seen (updated in place) and, when a request has ended
 // while the loader is present, resets the block's result to 0. A result
 // that arrived and was taken between two passes is still reported once.
-WatchEvents watchPass(uchar* block, quint8& lastRequest, qint32& lastResult, bool loaderPresent);
+// While nobody listens for requests (requestHeard false) a new request is
+// left unseen, so that it is reported once somebody does.
+WatchEvents watchPass(uchar* block, quint8& lastRequest, qint32& lastResult, bool loaderPresent,
+                      bool requestHeard = true);
 
 } // namespace SharedBlock
 

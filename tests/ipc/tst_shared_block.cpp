@@ -131,6 +131,10 @@ private slots:
 
         QVERIFY(!watchPass(g.block(), lastRequest, lastResult, true).requestPending);
         g.block()[kProgrammingRequest] = 1;
+        // Nobody listens yet: the request waits, however many passes go by.
+        QVERIFY(!watchPass(g.block(), lastRequest, lastResult, true, false).requestPending);
+        QVERIFY(!watchPass(g.block(), lastRequest, lastResult, true, false).requestPending);
+        QCOMPARE(int(lastRequest), 0);
         QVERIFY(watchPass(g.block(), lastRequest, lastResult, true).requestPending);
         QVERIFY(!watchPass(g.block(), lastRequest, lastResult, true).requestPending);
 

@@ -392,8 +392,11 @@ private slots:
         QVERIFY(raw.create());
         raw.setByte(kProgrammingRequest, 1);
         KX_SharedMemSocked link(key);
-        Recorder rec(&link);
         QVERIFY(m_Log.hasStatus(kLink, "Join Sharedmemory 312 Bytes"));
+        // The owner connects only after construction, as the main window
+        // does; the thread has been running meanwhile.
+        QTest::qWait(50);
+        Recorder rec(&link);
         QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
         QTest::qWait(50);
         QCOMPARE(rec.pending, 1);

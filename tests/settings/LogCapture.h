@@ -5,11 +5,11 @@
 // check for exact lines. Call install() in initTestCase(): the test runner
 // sets its own message handler when it starts, replacing an earlier one.
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+
+#include <mutex>
 
 class LogCapture
 {
@@ -29,7 +29,7 @@ public:
 
     QStringList lines() const
     {
-        QMutexLocker lock(&s_mutex);
+        std::lock_guard<std::mutex> lock(s_mutex);
         return s_lines;
     }
     int countStatus(const QString& label, const QString& message) const
@@ -54,7 +54,7 @@ public:
     }
     void clear()
     {
-        QMutexLocker lock(&s_mutex);
+        std::lock_guard<std::mutex> lock(s_mutex);
         s_lines.clear();
     }
     QString dump() const { return lines().join(QLatin1Char('\n')); }
@@ -62,11 +62,11 @@ public:
 private:
     static void handler(QtMsgType, const QMessageLogContext&, const QString& message)
     {
-        QMutexLocker lock(&s_mutex);
+        std::lock_guard<std::mutex> lock(s_mutex);
         s_lines << message;
     }
 
-    static inline QMutex s_mutex;
+    static inline std::mutex s_mutex; // visible to thread checkers, unlike QMutex
     static inline QStringList s_lines;
     static inline QtMessageHandler s_previous = nullptr;
 };
