@@ -130,6 +130,7 @@ private:
     void blEndSession(qint8 result);
     void blDropReceived(bool logEachByte);
     void blReplyTimeout(const char* stateName);
+    bool blWritePhaseAck(const char* stateName);
     void blSendDataBlock();
     void blStep();
 

@@ -177,6 +177,19 @@ void KX_SI_USBXpressDev::blReplyTimeout(const char* stateName)
     m_BlState = SM_FW_Idle;
 }
 
+bool KX_SI_USBXpressDev::blWritePhaseAck(const char* stateName)
+{
+    quint8 byte = 0;
+    if (getRxCount() == 0 || getRxByte(&byte) != 1)
+        return false;
+    if (byte == kNack) {
+        // The count includes the block that was refused.
+        logError(kLabel, "%s -> Get NACK %d", stateName, m_BlBlocksLeft);
+        m_BlState = SM_FW_Idle;
+    }
+    return byte == kAck; // any other byte is dropped
+}
+
 void KX_SI_USBXpressDev::blSendDataBlock()
 {
     const quint32 count = qMin<quint32>(m_BlBytesLeft, kBlockBytes);
@@ -397,14 +410,8 @@ void KX_SI_USBXpressDev::blStep()
     }
 
     case SM_FW_WriteFileReceiveCMD:
-        if (getRxCount() >= 1 && getRxByte(&byte) == 1) {
-            if (byte == kAck) {
-                m_BlState = SM_FW_WriteFileSendAddr;
-            } else if (byte == kNack) {
-                logError(kLabel, "SM_FW_WriteFileReceiveCMD -> Get NACK %d", m_BlBlocksLeft);
-                m_BlState = SM_FW_Idle;
-            }
-        }
+        if (blWritePhaseAck("SM_FW_WriteFileReceiveCMD"))
+            m_BlState = SM_FW_WriteFileSendAddr;
         blReplyTimeout("SM_FW_WriteFileReceiveCMD");
         break;
 
@@ -419,14 +426,8 @@ void KX_SI_USBXpressDev::blStep()
     }
 
     case SM_FW_WriteFileReceiveAddr:
-        if (getRxCount() >= 1 && getRxByte(&byte) == 1) {
-            if (byte == kAck) {
-                m_BlState = SM_FW_WriteFileSendData;
-            } else if (byte == kNack) {
-                logError(kLabel, "SM_FW_WriteFileReceiveAddr -> Get NACK %d", m_BlBlocksLeft);
-                m_BlState = SM_FW_Idle;
-            }
-        }
+        if (blWritePhaseAck("SM_FW_WriteFileReceiveAddr"))
+            m_BlState = SM_FW_WriteFileSendData;
         blReplyTimeout("SM_FW_WriteFileReceiveAddr");
         break;
 
@@ -435,15 +436,10 @@ void KX_SI_USBXpressDev::blStep()
         break;
 
     case SM_FW_WriteFileReceiveData:
-        if (getRxCount() >= 1 && getRxByte(&byte) == 1) {
-            if (byte == kAck) {
-                --m_BlBlocksLeft;
-                putMsgText(QStringLiteral("*"), false);
-                m_BlState = m_BlBlocksLeft > 0 ? SM_FW_WriteFileSendCMD : SM_FW_Finish;
-            } else if (byte == kNack) {
-                logError(kLabel, "SM_FW_WriteFileReceiveData -> Get NACK %d", m_BlBlocksLeft);
-                m_BlState = SM_FW_Idle;
-            }
+        if (blWritePhaseAck("SM_FW_WriteFileReceiveData")) {
+            --m_BlBlocksLeft;
+            putMsgText(QStringLiteral("*"), false);
+            m_BlState = m_BlBlocksLeft > 0 ? SM_FW_WriteFileSendCMD : SM_FW_Finish;
         }
         blReplyTimeout("SM_FW_WriteFileReceiveData");
         break;

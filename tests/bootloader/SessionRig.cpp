@@ -193,3 +193,26 @@ void SessionRig::takeMessages()
         m_messages.append(static_cast<char>(byte));
     }
 }
+
+bool BoardSuite::setUpBoard()
+{
+    if (!m_dir.isValid())
+        return false;
+    m_log.reset(new LogCapture);
+    m_sim = std::make_shared<SimBridgeBackend>(SimOptions());
+    m_rig.reset(new SessionRig(m_sim));
+    return true;
+}
+
+void BoardSuite::tearDownBoard()
+{
+    m_rig.reset();
+    m_sim.reset();
+    m_log.reset();
+}
+
+QString BoardSuite::hexFile(const QString& name, const QByteArray& image)
+{
+    const QString path = m_dir.filePath(name);
+    return writeHexImage(path, image) ? path : QString();
+}

@@ -6,6 +6,9 @@
 // messages and finish results it produced, the diagnostic log lines, and
 // Intel HEX files made from byte images.
 
+// Before any Qt header: the board model has a member named like a Qt macro.
+#include "sim/SimBridgeBackend.h"
+
 #include "ProxyBackend.h"
 
 #include "bridge/KX_SI_USBXpressDev.h"
@@ -16,6 +19,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <memory>
 #include <mutex>
@@ -102,5 +106,23 @@ template <typename F> bool SessionRig::waitUntil(F condition, int timeoutMs)
     }
     return true;
 }
+
+// Base of the suites: per test a fresh virtual board (fast timing) behind a
+// fresh rig, a log capture, and a folder for hex files.
+class BoardSuite : public QObject
+{
+protected:
+    // False when the folder or the rig could not be made.
+    bool setUpBoard();
+    void tearDownBoard();
+    SimBoard* board() const { return m_sim->board(0); }
+    // Writes `image` as a hex file in the folder; empty on failure.
+    QString hexFile(const QString& name, const QByteArray& image);
+
+    QTemporaryDir m_dir;
+    std::shared_ptr<SimBridgeBackend> m_sim;
+    std::unique_ptr<SessionRig> m_rig;
+    std::unique_ptr<LogCapture> m_log;
+};
 
 #endif

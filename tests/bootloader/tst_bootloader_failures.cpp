@@ -3,12 +3,8 @@
 // message or log line, then the closing message, exactly one result -1, and
 // the board handed back to its firmware with BOOT0 low.
 
-// Before any Qt header: the board model has a member named like a Qt macro.
-#include "sim/SimBridgeBackend.h"
-
 #include "SessionRig.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -43,22 +39,12 @@ const int kRepliesBeforeWrite = 8;
 
 } // namespace
 
-class TestBootloaderFailures : public QObject
+class TestBootloaderFailures : public BoardSuite
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    std::shared_ptr<SimBridgeBackend> m_sim;
-    std::unique_ptr<SessionRig> m_rig;
-    std::unique_ptr<LogCapture> m_log;
-
-    SimBoard* board() { return m_sim->board(0); }
-    QString imageFile()
-    {
-        const QString path = m_dir.filePath("image.hex");
-        return writeHexImage(path, randomImage(kImageSize, 11)) ? path : QString();
-    }
+    QString imageFile() { return hexFile("image.hex", randomImage(kImageSize, 11)); }
     int bootEntries()
     {
         int n = 0;
@@ -76,18 +62,10 @@ private:
 private slots:
     void init()
     {
-        QVERIFY(m_dir.isValid());
-        m_log.reset(new LogCapture);
-        m_sim = std::make_shared<SimBridgeBackend>(SimOptions());
-        m_rig.reset(new SessionRig(m_sim));
+        QVERIFY(setUpBoard());
         QVERIFY(m_rig->openFirstDevice());
     }
-    void cleanup()
-    {
-        m_rig.reset();
-        m_sim.reset();
-        m_log.reset();
-    }
+    void cleanup() { tearDownBoard(); }
 
     void failureEndsTheSession_data()
     {

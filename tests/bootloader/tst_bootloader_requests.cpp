@@ -2,12 +2,8 @@
 // hex file the conversion refuses, a session in a state it cannot go on
 // from. Each ends with exactly one result -1 and leaves the chip alone.
 
-// Before any Qt header: the board model has a member named like a Qt macro.
-#include "sim/SimBridgeBackend.h"
-
 #include "SessionRig.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -39,22 +35,12 @@ public:
 
 } // namespace
 
-class TestBootloaderRequests : public QObject
+class TestBootloaderRequests : public BoardSuite
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    std::shared_ptr<SimBridgeBackend> m_sim;
-    std::unique_ptr<SessionRig> m_rig;
-    std::unique_ptr<LogCapture> m_log;
-
-    SimBoard* board() { return m_sim->board(0); }
-    QString goodHex()
-    {
-        const QString path = m_dir.filePath("good.hex");
-        return writeHexImage(path, randomImage(700, 21)) ? path : QString();
-    }
+    QString goodHex() { return hexFile("good.hex", randomImage(700, 21)); }
     // The chip was not touched: nothing was sent to it, and the only latch
     // and line-control calls are those of the final hand-back to user mode.
     void verifyChipUntouched(bool handedBack)
@@ -79,19 +65,8 @@ private:
     }
 
 private slots:
-    void init()
-    {
-        QVERIFY(m_dir.isValid());
-        m_log.reset(new LogCapture);
-        m_sim = std::make_shared<SimBridgeBackend>(SimOptions());
-        m_rig.reset(new SessionRig(m_sim));
-    }
-    void cleanup()
-    {
-        m_rig.reset();
-        m_sim.reset();
-        m_log.reset();
-    }
+    void init() { QVERIFY(setUpBoard()); }
+    void cleanup() { tearDownBoard(); }
 
     void requestWhileDisconnected()
     {

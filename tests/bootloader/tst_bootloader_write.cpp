@@ -2,12 +2,8 @@
 // thread against a virtual board: what lands in flash, what goes over the
 // wire, what the console shows.
 
-// Before any Qt header: the board model has a member named like a Qt macro.
-#include "sim/SimBridgeBackend.h"
-
 #include "SessionRig.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -38,24 +34,11 @@ Bytes addressFrame(quint32 a)
 
 } // namespace
 
-class TestBootloaderWrite : public QObject
+class TestBootloaderWrite : public BoardSuite
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    std::shared_ptr<SimBridgeBackend> m_sim;
-    std::unique_ptr<SessionRig> m_rig;
-    std::unique_ptr<LogCapture> m_log;
-
-    QString hexFile(const QString& name, const QByteArray& image)
-    {
-        const QString path = m_dir.filePath(name);
-        if (!writeHexImage(path, image))
-            return QString();
-        return path;
-    }
-    SimBoard* board() { return m_sim->board(0); }
     QByteArray flash(int size)
     {
         const std::vector<uint8_t> f = board()->flash();
@@ -98,18 +81,10 @@ private:
 private slots:
     void init()
     {
-        QVERIFY(m_dir.isValid());
-        m_log.reset(new LogCapture);
-        m_sim = std::make_shared<SimBridgeBackend>(SimOptions());
-        m_rig.reset(new SessionRig(m_sim));
+        QVERIFY(setUpBoard());
         QVERIFY(m_rig->openFirstDevice());
     }
-    void cleanup()
-    {
-        m_rig.reset();
-        m_sim.reset();
-        m_log.reset();
-    }
+    void cleanup() { tearDownBoard(); }
 
     void writesImageAndShowsProgress()
     {
