@@ -7,16 +7,15 @@
 //   + (programmed half-words) x 52.5 us + the mass erase.
 // Exit status 0 only when the session succeeded and the flash holds the image.
 
-// Before any Qt header: the board model has a member named like a Qt macro.
-#include "sim/SimBridgeBackend.h"
+// The suites' rig: the virtual board's header (first, before any Qt
+// header) and the hex-file writer.
+#include "tests/bootloader/SessionRig.h"
 
 #include "bridge/KX_SI_USBXpressDev.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -28,29 +27,6 @@ const int kImageBytes = 59016;
 const double kBaud = 115200.0;
 const double kBitsPerByte = 11.0; // start, 8 data, even parity, stop
 const double kHalfWordSeconds = 52.5e-6;
-
-QByteArray hexRecord(quint8 type, quint16 address, const QByteArray& data)
-{
-    QByteArray record;
-    record.append(static_cast<char>(data.size()));
-    record.append(static_cast<char>(address >> 8));
-    record.append(static_cast<char>(address));
-    record.append(static_cast<char>(type));
-    record.append(data);
-    quint8 sum = 0;
-    for (char c : record)
-        sum = static_cast<quint8>(sum + static_cast<quint8>(c));
-    record.append(static_cast<char>(static_cast<quint8>(0x100 - sum)));
-    return ":" + record.toHex().toUpper() + "\r\n";
-}
-
-QByteArray hexText(const QByteArray& image)
-{
-    QByteArray text = hexRecord(0x04, 0, QByteArray::fromHex("0800"));
-    for (int offset = 0; offset < image.size(); offset += 16)
-        text += hexRecord(0x00, static_cast<quint16>(offset), image.mid(offset, 16));
-    return text + hexRecord(0x01, 0, QByteArray());
-}
 
 int fail(const char* why)
 {
@@ -64,17 +40,11 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
 
-    QByteArray image(kImageBytes, '\0');
-    QRandomGenerator generator(54);
-    for (char& c : image)
-        c = static_cast<char>(generator.bounded(256));
-
+    const QByteArray image = randomImage(kImageBytes, 54);
     QTemporaryDir dir;
     const QString path = dir.filePath("firmware.hex");
-    QFile hex(path);
-    if (!dir.isValid() || !hex.open(QIODevice::WriteOnly) || hex.write(hexText(image)) < 0)
+    if (!dir.isValid() || !writeHexImage(path, image))
         return fail("cannot write the hex file");
-    hex.close();
 
     SimOptions options;
     options.timing = SimTiming::Realtime;
