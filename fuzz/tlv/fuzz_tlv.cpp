@@ -105,9 +105,10 @@ private:
 // The bytes on the wire. Expanded inputs may hold back-references FE a b:
 // the last b + 1 wire bytes again, 4 (a + 1) times, so that long runs (a
 // buffer's worth of stray bytes, hundreds of frames) are a few input bytes.
-void wireBytes(const uint8_t* data, size_t size, bool expand, std::vector<uint8_t>* wire)
+__attribute__((no_sanitize("coverage"))) void wireBytes(const uint8_t* data, size_t size, bool expand,
+                                                        std::vector<uint8_t>* wire)
 {
-    constexpr size_t kMaxWire = 1 << 20;
+    constexpr size_t kMaxWire = 1 << 14; // four times the rings: enough to fill each
     wire->clear();
     for (size_t i = 0; i < size && wire->size() < kMaxWire; ++i) {
         if (!expand || data[i] != 0xFE || i + 2 >= size) {
@@ -117,13 +118,12 @@ void wireBytes(const uint8_t* data, size_t size, bool expand, std::vector<uint8_
         const size_t times = 4 * (data[i + 1] + 1u);
         const size_t length = std::min<size_t>(data[i + 2] + 1u, wire->size());
         i += 2;
-        for (size_t t = 0; t < times && length > 0 && wire->size() < kMaxWire; ++t) {
-            const size_t from = wire->size() - length;
-            for (size_t j = 0; j < length; ++j) {
-                const uint8_t b = (*wire)[from + j];
-                wire->push_back(b);
-            }
-        }
+        const size_t old = wire->size();
+        const size_t added = std::min(times * length, kMaxWire - old);
+        wire->resize(old + added);
+        uint8_t* bytes = wire->data();
+        for (size_t k = 0; k < added; ++k)
+            bytes[old + k] = bytes[old - length + k % length];
     }
 }
 
