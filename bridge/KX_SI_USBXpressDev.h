@@ -153,7 +153,7 @@ protected:
     void run() override;
 
 private:
-    KX_SI_USBXpressDev(bool startWorker);
+    explicit KX_SI_USBXpressDev(bool startWorker);
 
     quint32 getNumUSBdevs();
     int getDeviceInfo(USBDeviceEntry* candidate);
