@@ -172,7 +172,7 @@ void SimBoard::advance(int64_t now)
             arrive(in);
         } else if (t == tTick) {
             m_nextTick += kSecondNs;
-            emit(t, m_firmware.tick());
+            sendToHost(t, m_firmware.tick());
         } else {
             floodStep(t, now);
         }
@@ -213,7 +213,7 @@ void SimBoard::boot(int64_t t)
         m_mode = SimBoardMode::Firmware;
         m_nextTick = t + kSecondNs;
         m_nextFlood = t;
-        emit(t, m_firmware.start());
+        sendToHost(t, m_firmware.start());
     } else {
         m_mode = SimBoardMode::Halted;
     }
@@ -269,7 +269,7 @@ void SimBoard::process(int64_t t, uint8_t byte)
     if (m_mode == SimBoardMode::Bootloader)
         schedule(t, m_bootloader.onByte(byte));
     else if (m_mode == SimBoardMode::Firmware)
-        emit(t, m_firmware.receive(byte));
+        sendToHost(t, m_firmware.receive(byte));
 }
 
 void SimBoard::schedule(int64_t t, const SimBootloader::Step& step)
@@ -277,7 +277,7 @@ void SimBoard::schedule(int64_t t, const SimBootloader::Step& step)
     for (const SimBootloader::Segment& segment : step.segments) {
         t += segment.delayNs;
         if (!segment.bytes.empty())
-            emit(t, segment.bytes);
+            sendToHost(t, segment.bytes);
     }
     m_busyUntil = std::max(m_busyUntil, t);
     switch (step.action) {
@@ -290,7 +290,7 @@ void SimBoard::schedule(int64_t t, const SimBootloader::Step& step)
         m_mode = SimBoardMode::Firmware;
         m_nextTick = t + kSecondNs;
         m_nextFlood = t;
-        emit(t, m_firmware.start());
+        sendToHost(t, m_firmware.start());
         break;
     case SimBootloader::Action::RunUnknown:
         m_mode = SimBoardMode::Halted;
@@ -298,7 +298,7 @@ void SimBoard::schedule(int64_t t, const SimBootloader::Step& step)
     }
 }
 
-void SimBoard::emit(int64_t t, const std::vector<uint8_t>& bytes)
+void SimBoard::sendToHost(int64_t t, const std::vector<uint8_t>& bytes)
 {
     const int64_t byteTime = realtime() ? simByteTimeNs(chipBaud(), chipLineControl()) : 0;
     for (uint8_t byte : bytes) {
@@ -352,7 +352,7 @@ void SimBoard::floodStep(int64_t t, int64_t now)
         return;
     }
     m_counters.floodBytes += line.size();
-    emit(t, line);
+    sendToHost(t, line);
     m_nextFlood = realtime() ? std::max(t + period, m_chipTxFreeAt) : t + period;
 }
 

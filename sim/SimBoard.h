@@ -201,7 +201,7 @@ private:
     void holdInReset(int64_t t);
     void arrive(const ToChip& in);
     void process(int64_t t, uint8_t byte);
-    void emit(int64_t t, const std::vector<uint8_t>& bytes);
+    void sendToHost(int64_t t, const std::vector<uint8_t>& bytes);
     void schedule(int64_t t, const SimBootloader::Step& step);
     void floodStep(int64_t t, int64_t now);
     bool chipTakes(uint32_t baud, uint16_t lineControl) const;

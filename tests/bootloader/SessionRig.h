@@ -6,7 +6,6 @@
 // messages and finish results it produced, the diagnostic log lines, and
 // Intel HEX files made from byte images.
 
-// Before any Qt header: the board model has a member named like a Qt macro.
 #include "sim/SimBridgeBackend.h"
 
 #include "ProxyBackend.h"

@@ -3,8 +3,6 @@
 // bytes in plain mode, mode switches, unplugging, shifted device numbers and
 // a flood bigger than a ring.
 
-// The virtual board's headers name a method "emit", which Qt defines away as
-// a keyword: they come before any Qt header.
 #include "sim/SimBridgeBackend.h"
 
 #include "DeviceTestSupport.h"
