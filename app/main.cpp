@@ -1,4 +1,5 @@
 #include "app/Log.h"
+#include "bridge/BridgeLibrary.h"
 #include "ui/RidivuDizerozoDuveze.h"
 
 #include <QApplication>
@@ -6,7 +7,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +66,15 @@ int main(int argc, char* argv[])
     if (!installQuitOnSignals(app))
         logError("main", "Cannot catch SIGINT and SIGTERM");
 
+    // TIVAKO_BRIDGE chooses the boards: real USB bridges (the default),
+    // virtual ones, or both. The window's device starts polling at once, so
+    // the choice is made before it exists.
+    std::string bridgeError;
+    if (!bridgeInstallBackendFromEnvironment(&bridgeError)) {
+        std::fprintf(stderr, "tivako-loader: %s\n", bridgeError.c_str());
+        return 2;
+    }
+
     int exitCode = 0;
     {
         RidivuDizerozoDuveze window(nullptr);
@@ -70,5 +82,8 @@ int main(int argc, char* argv[])
         exitCode = app.exec();
         restoreDefaultSignals();
     } // the window goes before the application object
+    // Virtual boards keep their flash in a file; they write it when their
+    // backend goes, which should happen while the program is still whole.
+    bridgeInstallBackend(nullptr);
     return exitCode;
 }

@@ -23,10 +23,14 @@ function(tivako_add_qtest name)
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 120)
   endif()
+  # A main window joins the shared block named by TIVAKO_SHM_KEY: each suite
+  # of each build folder gets its own, never the real loader's.
+  string(MD5 build_tag "${CMAKE_BINARY_DIR}")
+  string(SUBSTRING "${build_tag}" 0 8 build_tag)
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${A_TIMEOUT}
     LABELS "${A_LABELS}"
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOME=${home};XDG_DATA_HOME=${home}/.local/share;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_RUNTIME_DIR=${home}/run;TIVAKO_TEST_TMP=${home};${A_ENVIRONMENT}")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOME=${home};XDG_DATA_HOME=${home}/.local/share;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_RUNTIME_DIR=${home}/run;TIVAKO_TEST_TMP=${home};TIVAKO_SHM_KEY=tivako-test-${name}-${build_tag};${A_ENVIRONMENT}")
 endfunction()
 
 # Adds a folder only once it holds a CMakeLists.txt, so the tree builds while

@@ -1,0 +1,313 @@
+#include "MainWindowRig.h"
+
+#include "programming/HexConversion.h"
+#include "resources/TivakoResources.h"
+#include "settings/KX_XML_Settings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QMetaObject>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QThread>
+
+namespace rig {
+
+const char kWindow[] = "RidivuDizerozoDuveze::RidivuDizerozoDuveze";
+const char kConnect[] = "RidivuDizerozoDuveze::on_m_pBConnect_clicked";
+
+// ---------------------------------------------------------------------------
+// Log
+
+std::mutex LogCapture::s_mutex;
+QStringList* LogCapture::s_lines = nullptr;
+
+LogCapture::LogCapture()
+{
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_lines = &m_lines;
+    }
+    m_previous = qInstallMessageHandler(&LogCapture::handler);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(m_previous);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_lines = nullptr;
+}
+
+void LogCapture::handler(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    if (s_lines)
+        s_lines->append(message);
+}
+
+QStringList LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return m_lines;
+}
+
+int LogCapture::count(const QString& line) const
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return m_lines.count(line);
+}
+
+int LogCapture::indexOf(const QString& line, int from) const
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return m_lines.indexOf(line, from);
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    m_lines.clear();
+}
+
+QString statusLine(const char* label, const QString& message)
+{
+    return QStringLiteral("STATUS[\x1b[32mZidiVevuro\x1b[0m]->") + QLatin1String(label) + QStringLiteral(": ") +
+           message;
+}
+
+QString errorLine(const char* label, const QString& message)
+{
+    return QStringLiteral("\x1b[31mERROR[\x1b[32mZidiVevuro\x1b[31m]->") + QLatin1String(label) + QStringLiteral(": ") +
+           message + QStringLiteral("\x1b[0m");
+}
+
+// ---------------------------------------------------------------------------
+// Isolation
+
+void isolate()
+{
+    if (qEnvironmentVariableIsEmpty("TIVAKO_SHM_KEY"))
+        qputenv("TIVAKO_SHM_KEY", QByteArray("tivako-test-") + QByteArray::number(QCoreApplication::applicationPid()));
+    if (qEnvironmentVariableIsEmpty("TIVAKO_TEST_TMP")) {
+        static QTemporaryDir home;
+        const QByteArray path = QFile::encodeName(home.path());
+        qputenv("HOME", path);
+        qputenv("XDG_DATA_HOME", path + "/.local/share");
+        qputenv("XDG_CONFIG_HOME", path + "/.config");
+        qputenv("XDG_CACHE_HOME", path + "/.cache");
+        qputenv("TIVAKO_TEST_TMP", path);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+QString settingsFolder()
+{
+    return QStandardPaths::standardLocations(QStandardPaths::AppDataLocation).value(0);
+}
+
+QString settingsFilePath()
+{
+    return settingsFolder() + QStringLiteral("/Settings.xml");
+}
+
+void removeSettings()
+{
+    QFile::remove(settingsFilePath());
+}
+
+void writeSettings(const QString& hexPath, const QString& deviceName)
+{
+    KX_XML_Settings settings;
+    settings.setPathHexFile(hexPath);
+    settings.setUsbDevName(deviceName);
+}
+
+Stored readSettings()
+{
+    QFile file(settingsFilePath());
+    Stored stored;
+    if (!file.open(QIODevice::ReadOnly))
+        return stored;
+    const QString text = QString::fromUtf8(file.readAll());
+    auto element = [&](const char* name) {
+        const QRegularExpression re(QStringLiteral("<%1>([^<]*)</%1>").arg(QLatin1String(name)));
+        const QRegularExpressionMatch m = re.match(text);
+        return m.hasMatch() ? m.captured(1) : QString();
+    };
+    stored.hexPath = element("SettingsPathHexFile");
+    stored.deviceName = element("SettingsUsbDevName");
+    stored.debugComMode = element("SettingsDebugComMode");
+    return stored;
+}
+
+// ---------------------------------------------------------------------------
+// Firmware
+
+QByteArray imageFromHex(const QString& hexPath)
+{
+    QFile hex(hexPath);
+    QTemporaryFile bin;
+    if (convertHex2BinFile(&hex, &bin) != 1)
+        return QByteArray();
+    bin.seek(0);
+    return bin.readAll();
+}
+
+QByteArray builtInImage()
+{
+    tivakoInitResources();
+    return imageFromHex(QStringLiteral(":/hex/RozazerEvu_1_0_54.hex"));
+}
+
+bool writeHexImage(const QString& path, const QByteArray& image)
+{
+    auto record = [](quint8 type, quint16 address, const QByteArray& data) {
+        QByteArray bytes;
+        bytes.append(char(data.size()));
+        bytes.append(char(address >> 8));
+        bytes.append(char(address & 0xFF));
+        bytes.append(char(type));
+        bytes.append(data);
+        quint8 sum = 0;
+        for (char c : bytes)
+            sum = quint8(sum + quint8(c));
+        bytes.append(char(quint8(0x100 - sum)));
+        return ":" + bytes.toHex().toUpper() + "\r\n";
+    };
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QByteArray text = record(4, 0, QByteArray::fromHex("0800"));
+    for (int offset = 0; offset < image.size(); offset += 16)
+        text += record(0, quint16(offset), image.mid(offset, 16));
+    text += record(1, 0, QByteArray());
+    return file.write(text) == text.size();
+}
+
+void flashAndRestart(SimBoard* board, const QByteArray& image)
+{
+    board->setFlash(0, std::vector<uint8_t>(image.begin(), image.end()));
+    board->unplug();
+    board->plug();
+}
+
+QByteArray flashOf(SimBoard* board, int length)
+{
+    const std::vector<uint8_t> flash = board->flash();
+    return QByteArray(reinterpret_cast<const char*>(flash.data()), qMin<int>(length, int(flash.size())));
+}
+
+// ---------------------------------------------------------------------------
+// Boards
+
+std::shared_ptr<SimBridgeBackend> installBoards(int boards, SimOutput output)
+{
+    SimOptions options;
+    options.boards = boards;
+    options.timing = SimTiming::Fast;
+    options.output = output;
+    auto backend = std::make_shared<SimBridgeBackend>(options);
+    bridgeInstallBackend(backend);
+    return backend;
+}
+
+QString boardName(int number)
+{
+    return QStringLiteral("Tivako Virtual Board [0x%1]").arg(QString::fromStdString(simSerialForNumber(number)));
+}
+
+// ---------------------------------------------------------------------------
+// Shared block
+
+Block::Block() : m_Memory(key()) {}
+
+QString Block::key()
+{
+    return QString::fromLocal8Bit(qgetenv("TIVAKO_SHM_KEY"));
+}
+
+bool Block::attach()
+{
+    return m_Memory.isAttached() || m_Memory.attach();
+}
+
+SharedBlock::Snapshot Block::snapshot()
+{
+    SharedBlock::Snapshot snap;
+    if (!attach() || !m_Memory.lock())
+        return snap;
+    snap = SharedBlock::decode(static_cast<const uchar*>(m_Memory.constData()));
+    m_Memory.unlock();
+    return snap;
+}
+
+void Block::setProgrammingResult(qint32 result)
+{
+    if (!attach() || !m_Memory.lock())
+        return;
+    SharedBlock::writeProgrammingResult(static_cast<uchar*>(m_Memory.data()), result);
+    m_Memory.unlock();
+}
+
+void Block::setLoaderPresent(bool present)
+{
+    if (!attach() || !m_Memory.lock())
+        return;
+    SharedBlock::writeByte(static_cast<uchar*>(m_Memory.data()), SharedBlock::kStatusZuvodErirora, present ? 1 : 0);
+    m_Memory.unlock();
+}
+
+// ---------------------------------------------------------------------------
+// Window
+
+bool ownEnabled(QWidget& window, const char* name)
+{
+    QWidget* w = child(window, name);
+    return w && !w->testAttribute(Qt::WA_ForceDisabled);
+}
+
+bool shown(QWidget& window, const char* name)
+{
+    QWidget* w = child(window, name);
+    return w && !w->isHidden();
+}
+
+QPlainTextEdit* console(QWidget& window)
+{
+    return child<QPlainTextEdit>(window, "m_pTEconsole");
+}
+
+QString consoleText(QWidget& window)
+{
+    return console(window)->toPlainText();
+}
+
+bool isConnectedView(QWidget& window)
+{
+    return shown(window, "m_lConnectText");
+}
+
+bool invoke(QObject* window, const char* slot)
+{
+    return QMetaObject::invokeMethod(window, slot, Qt::DirectConnection);
+}
+
+void pump(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    } while (clock.elapsed() < ms);
+}
+
+} // namespace rig
