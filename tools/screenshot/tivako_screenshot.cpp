@@ -9,15 +9,27 @@
 
 #include "ui/RidivuDizerozoDuveze.h"
 
+#include "programming/HexConversion.h"
+#include "settings/KX_XML_Settings.h"
+#include "sim/SimBridgeBackend.h"
+
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QTabWidget>
+#include <QTemporaryFile>
 #include <QTimer>
+#include <QToolButton>
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -37,7 +49,74 @@ struct Scene
     // Brings the shown window into the scene's state; false (with a reason)
     // when that state cannot be reached.
     std::function<bool(RidivuDizerozoDuveze& window, QString* why)> prepare;
+    // Runs before the window exists (boards, settings); may be empty.
+    std::function<void()> before = {};
 };
+
+// ---- scenes with a virtual board (realtime, as the user's would be) ----
+
+std::shared_ptr<SimBridgeBackend> g_boards;
+
+const char kBoardName[] = "Tivako Virtual Board [0xVB0001]";
+
+// The built-in firmware as the flat image the bootloader would write.
+std::vector<uint8_t> builtInImage()
+{
+    QFile hex(QStringLiteral(":/hex/RozazerEvu_1_0_54.hex"));
+    QTemporaryFile bin;
+    if (convertHex2BinFile(&hex, &bin) != 1)
+        return {};
+    bin.seek(0);
+    const QByteArray image = bin.readAll();
+    return std::vector<uint8_t>(image.begin(), image.end());
+}
+
+void virtualBoard(bool firmware, bool remembered)
+{
+    SimOptions options;
+    options.timing = SimTiming::Realtime;
+    g_boards = std::make_shared<SimBridgeBackend>(options);
+    if (firmware) {
+        SimBoard* board = g_boards->board(0);
+        board->setFlash(0, builtInImage());
+        board->unplug();
+        board->plug();
+    }
+    bridgeInstallBackend(g_boards);
+    KX_XML_Settings settings; // written when it goes, read by the window
+    settings.setPathHexFile(QString());
+    settings.setUsbDevName(remembered ? QString::fromLatin1(kBoardName) : QString());
+}
+
+template <typename F> bool settleUntil(F condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        settle(2);
+    }
+    return true;
+}
+
+QString consoleText(RidivuDizerozoDuveze& window)
+{
+    auto* console = window.findChild<QPlainTextEdit*>("m_pTEconsole");
+    return console ? console->toPlainText() : QString();
+}
+
+bool connected(RidivuDizerozoDuveze& window)
+{
+    auto* label = window.findChild<QLabel*>("m_lConnectText");
+    return label && !label->isHidden();
+}
+
+void clickButton(RidivuDizerozoDuveze& window, const char* name)
+{
+    if (auto* button = window.findChild<QToolButton*>(QString::fromLatin1(name)))
+        button->click();
+}
 
 const std::vector<Scene>& scenes()
 {
@@ -58,12 +137,74 @@ const std::vector<Scene>& scenes()
              settle(200);
              return true;
          }},
+        {"disconnected", "a virtual board listed and selected, not connected",
+         [](RidivuDizerozoDuveze& window, QString* why) {
+             auto* list = window.findChild<QListWidget*>("m_ListDev");
+             if (!list || !settleUntil([&] { return list->count() == 1; }, 5000)) {
+                 *why = "the virtual board was not listed";
+                 return false;
+             }
+             list->setCurrentRow(0);
+             settle(200);
+             return true;
+         },
+         [] { virtualBoard(true, false); }},
+        {"connected-console", "the remembered board connected, its coloured output in the console",
+         [](RidivuDizerozoDuveze& window, QString* why) {
+             // Ctrl held while connecting shows the hardware-identity button.
+             QKeyEvent ctrl(QEvent::KeyPress, Qt::Key_Control, Qt::NoModifier);
+             QApplication::sendEvent(&window, &ctrl);
+             if (!settleUntil([&] { return connected(window); }, 5000)) {
+                 *why = "the remembered board did not connect";
+                 return false;
+             }
+             settle(1200);
+             clickButton(window, "m_pBResetTK");
+             settle(1500);
+             clickButton(window, "m_pbquadrel_hwid");
+             if (!settleUntil([&] { return consoleText(window).contains("HardwareID Quadrel"); }, 5000)) {
+                 *why = "the board did not take the hardware identity";
+                 return false;
+             }
+             settle(200);
+             return true;
+         },
+         [] { virtualBoard(true, true); }},
+        {"programming", "\"Prog as Quadrel\" writing the built-in firmware, stars in progress",
+         [](RidivuDizerozoDuveze& window, QString* why) {
+             if (!settleUntil([&] { return connected(window); }, 5000)) {
+                 *why = "the remembered board did not connect";
+                 return false;
+             }
+             clickButton(window, "m_pBQuadrel");
+             if (!settleUntil([&] { return consoleText(window).contains(QLatin1String("\n**")); }, 20000)) {
+                 *why = "no progress stars";
+                 return false;
+             }
+             if (consoleText(window).contains("Bootloader Finish")) {
+                 *why = "programming finished before the picture";
+                 return false;
+             }
+             return true;
+         },
+         [] { virtualBoard(false, true); }},
     };
     return all;
 }
 
 int saveScene(const Scene& scene, const QDir& outDir)
 {
+    if (scene.before)
+        scene.before();
+    // The boards go after the window that uses them.
+    struct Unplug
+    {
+        ~Unplug()
+        {
+            bridgeInstallBackend(nullptr);
+            g_boards.reset();
+        }
+    } unplug;
     RidivuDizerozoDuveze window(nullptr);
     window.show();
     QString why;
