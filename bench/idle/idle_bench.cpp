@@ -1,0 +1,81 @@
+// The loader at rest: one realtime virtual board connected, silent (its
+// flash is empty, so no firmware talks), the real main window offscreen.
+// Measures the whole process's CPU share over N seconds, then unplugs and
+// replugs the board several times and measures how long the window takes to
+// reconnect it by itself. Prints one JSON line.
+//
+//   idle_bench [seconds] [replugs]      (defaults 30 and 8)
+
+#include "../console/BenchWindow.h"
+
+#include "ui/RidivuDizerozoDuveze.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+
+#include <cstdio>
+#include <memory>
+
+int main(int argc, char* argv[])
+{
+    QTemporaryDir home;
+    bench::isolate(home);
+    QApplication app(argc, argv);
+    const int seconds = argc > 1 ? QByteArray(argv[1]).toInt() : 30;
+    const int replugs = argc > 2 ? QByteArray(argv[2]).toInt() : 8;
+    if (seconds <= 0 || replugs <= 0) {
+        std::fprintf(stderr, "usage: idle_bench [seconds] [replugs]\n");
+        return 2;
+    }
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+
+    auto boards = bench::rememberedBoard(false);
+    auto window = std::make_unique<RidivuDizerozoDuveze>(nullptr);
+    window->show();
+    if (!bench::waitUntil([&] { return bench::connected(*window); }, 10000)) {
+        std::fprintf(stderr, "idle_bench: the virtual board did not connect\n");
+        return 1;
+    }
+    bench::settle(2000);
+
+    const double processStart = bench::processCpuSeconds();
+    const double guiStart = bench::threadCpuSeconds();
+    const auto threadsStart = bench::cpuSecondsByThread();
+    QElapsedTimer wall;
+    wall.start();
+    bench::settle(seconds * 1000);
+    const double elapsed = wall.nsecsElapsed() / 1e9;
+    const double processCpu = bench::processCpuSeconds() - processStart;
+    const double guiCpu = bench::threadCpuSeconds() - guiStart;
+    const QString threads = bench::threadShares(threadsStart, bench::cpuSecondsByThread(), elapsed);
+
+    std::vector<double> reconnect;
+    QString samples;
+    for (int i = 0; i < replugs; ++i) {
+        boards->unplug(0);
+        if (!bench::waitUntil([&] { return !bench::connected(*window); }, 10000)) {
+            std::fprintf(stderr, "idle_bench: unplugging was not noticed\n");
+            return 1;
+        }
+        // Unplugged for a while, as a user's cable would be.
+        bench::settle(400 + (i * 389) % 1100);
+        QElapsedTimer clock;
+        clock.start();
+        boards->plug(0);
+        if (!bench::waitUntil([&] { return bench::connected(*window); }, 10000)) {
+            std::fprintf(stderr, "idle_bench: the board did not reconnect\n");
+            return 1;
+        }
+        reconnect.push_back(clock.nsecsElapsed() / 1e6);
+        samples += (i ? "," : "") + QString::number(reconnect.back(), 'f', 0);
+    }
+
+    std::printf("{\"bench\":\"idle\",\"seconds\":%d,\"process_cpu_percent\":%.2f,\"gui_thread_cpu_percent\":%.2f,"
+                "\"thread_cpu_percent\":%s,\"replugs\":%d,\"reconnect_ms_median\":%.0f,\"reconnect_ms_max\":%.0f,"
+                "\"reconnect_ms\":[%s]}\n",
+                seconds, 100.0 * processCpu / elapsed, 100.0 * guiCpu / elapsed, qPrintable(threads), replugs,
+                bench::percentile(reconnect, 50), bench::percentile(reconnect, 100), qPrintable(samples));
+    window.reset();
+    bridgeInstallBackend(nullptr);
+    return 0;
+}
