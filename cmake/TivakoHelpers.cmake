@@ -25,7 +25,7 @@ function(tivako_add_qtest name)
   endif()
   # A main window joins the shared block named by TIVAKO_SHM_KEY: each suite
   # of each build folder gets its own, never the real loader's.
-  string(MD5 build_tag "${CMAKE_BINARY_DIR}")
+  string(MD5 build_tag "${TIVAKO_BINARY_ROOT}")
   string(SUBSTRING "${build_tag}" 0 8 build_tag)
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${A_TIMEOUT}
@@ -40,3 +40,16 @@ macro(tivako_optional_subdirectory dir)
     add_subdirectory(${dir})
   endif()
 endmacro()
+
+# Adds every sub-folder of the current folder that holds a CMakeLists.txt, in
+# name order (tests, tools, benchmarks and fuzzers keep one folder each).
+function(tivako_add_subfolders)
+  file(GLOB sub_dirs LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT sub_dirs)
+  foreach(dir ${sub_dirs})
+    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+      get_filename_component(sub ${dir} NAME)
+      add_subdirectory(${sub})
+    endif()
+  endforeach()
+endfunction()
