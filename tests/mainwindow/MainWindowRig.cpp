@@ -3,6 +3,7 @@
 #include "programming/HexConversion.h"
 #include "resources/TivakoResources.h"
 #include "settings/KX_XML_Settings.h"
+#include "tests/hex/HexRecords.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,54 +26,14 @@ const char kConnect[] = "RidivuDizerozoDuveze::on_m_pBConnect_clicked";
 // ---------------------------------------------------------------------------
 // Log
 
-std::mutex LogCapture::s_mutex;
-QStringList* LogCapture::s_lines = nullptr;
-
-LogCapture::LogCapture()
+int Log::count(const QString& line)
 {
-    {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        s_lines = &m_lines;
-    }
-    m_previous = qInstallMessageHandler(&LogCapture::handler);
+    return lines().count(line);
 }
 
-LogCapture::~LogCapture()
+int Log::indexOf(const QString& line, int from)
 {
-    qInstallMessageHandler(m_previous);
-    std::lock_guard<std::mutex> lock(s_mutex);
-    s_lines = nullptr;
-}
-
-void LogCapture::handler(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    std::lock_guard<std::mutex> lock(s_mutex);
-    if (s_lines)
-        s_lines->append(message);
-}
-
-QStringList LogCapture::lines() const
-{
-    std::lock_guard<std::mutex> lock(s_mutex);
-    return m_lines;
-}
-
-int LogCapture::count(const QString& line) const
-{
-    std::lock_guard<std::mutex> lock(s_mutex);
-    return m_lines.count(line);
-}
-
-int LogCapture::indexOf(const QString& line, int from) const
-{
-    std::lock_guard<std::mutex> lock(s_mutex);
-    return m_lines.indexOf(line, from);
-}
-
-void LogCapture::clear()
-{
-    std::lock_guard<std::mutex> lock(s_mutex);
-    m_lines.clear();
+    return lines().indexOf(line, from);
 }
 
 QString statusLine(const char* label, const QString& message)
@@ -169,26 +130,13 @@ QByteArray builtInImage()
 
 bool writeHexImage(const QString& path, const QByteArray& image)
 {
-    auto record = [](quint8 type, quint16 address, const QByteArray& data) {
-        QByteArray bytes;
-        bytes.append(char(data.size()));
-        bytes.append(char(address >> 8));
-        bytes.append(char(address & 0xFF));
-        bytes.append(char(type));
-        bytes.append(data);
-        quint8 sum = 0;
-        for (char c : bytes)
-            sum = quint8(sum + quint8(c));
-        bytes.append(char(quint8(0x100 - sum)));
-        return ":" + bytes.toHex().toUpper() + "\r\n";
-    };
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    QByteArray text = record(4, 0, QByteArray::fromHex("0800"));
+    QByteArray text = hexrecords::linearBase(0x0800) + "\r\n";
     for (int offset = 0; offset < image.size(); offset += 16)
-        text += record(0, quint16(offset), image.mid(offset, 16));
-    text += record(1, 0, QByteArray());
+        text += hexrecords::record(0, quint16(offset), image.mid(offset, 16)) + "\r\n";
+    text += hexrecords::record(1, 0, QByteArray()) + "\r\n";
     return file.write(text) == text.size();
 }
 

@@ -16,34 +16,24 @@
 #include <QWidget>
 
 #include "ipc/SharedBlock.h"
+#include "tests/bridge_layer/LogCapture.h"
 
 #include <memory>
-#include <mutex>
 
 class QPlainTextEdit;
 class RidivuDizerozoDuveze;
 
 namespace rig {
 
-// Collects every diagnostic log line while it lives (one at a time).
-class LogCapture
+// Every diagnostic log line while it lives (one at a time), with exact-line
+// look-ups on top of the shared capture.
+class Log : public ::LogCapture
 {
 public:
-    LogCapture();
-    ~LogCapture();
-    QStringList lines() const;
-    int count(const QString& line) const;
-    bool has(const QString& line) const { return count(line) > 0; }
+    static int count(const QString& line);
+    static bool has(const QString& line) { return count(line) > 0; }
     // Index of the first line equal to `line` at or after `from`, or -1.
-    int indexOf(const QString& line, int from = 0) const;
-    void clear();
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
-    static std::mutex s_mutex;
-    static QStringList* s_lines;
-    QtMessageHandler m_previous;
-    QStringList m_lines;
+    static int indexOf(const QString& line, int from = 0);
 };
 
 // Log lines exactly as the log writes them.

@@ -74,7 +74,7 @@ class TestMainWindowConsole : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<LogCapture> m_log;
+    std::unique_ptr<Log> m_log;
     std::shared_ptr<ScriptedBridgeBackend> m_board;
 
     // A window connected to a scripted board in plain mode, so the test
@@ -109,7 +109,7 @@ private slots:
     void init()
     {
         removeSettings();
-        m_log = std::make_unique<LogCapture>();
+        m_log = std::make_unique<Log>();
         m_board =
             std::make_shared<ScriptedBridgeBackend>(std::vector<ScriptedBridgeBackend::Device>{{"Board", "0001"}});
         bridgeInstallBackend(m_board);

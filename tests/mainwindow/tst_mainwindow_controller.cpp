@@ -94,7 +94,7 @@ class TestMainWindowController : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<LogCapture> m_log;
+    std::unique_ptr<Log> m_log;
     std::shared_ptr<SimBridgeBackend> m_boards;
 
     void checkDisconnectedControls(QWidget& w)
@@ -125,7 +125,7 @@ private slots:
     void init()
     {
         removeSettings();
-        m_log = std::make_unique<LogCapture>();
+        m_log = std::make_unique<Log>();
         m_boards = installBoards(1);
     }
 

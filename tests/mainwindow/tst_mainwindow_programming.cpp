@@ -99,7 +99,7 @@ class TestMainWindowProgramming : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<LogCapture> m_log;
+    std::unique_ptr<Log> m_log;
     std::shared_ptr<SimBridgeBackend> m_boards;
     QByteArray m_image;
     QTemporaryDir m_files{QDir::tempPath() + "/tivako-mw-XXXXXX"};
@@ -133,7 +133,7 @@ private slots:
     void init()
     {
         removeSettings();
-        m_log = std::make_unique<LogCapture>();
+        m_log = std::make_unique<Log>();
         m_boards = installBoards(1);
     }
 
