@@ -125,7 +125,9 @@ private:
     int m_BlRequest = BlNoRequest;    // under m_BlRequestLock
     QString m_BlRequestPath;          // under m_BlRequestLock
     bool m_BlRequestArmsAnew = false; // under m_BlRequestLock: the request armed an idle device
+    bool m_BlFinishSent = false;      // under m_BlRequestLock: the session's finish has gone out
     void blTakeRequest();
+    void blMarkFinishSent();
     void blReleaseSession();
     void blEndSession(qint8 result);
     void blDropReceived(bool logEachByte);

@@ -153,6 +153,7 @@ void KX_SI_USBXpressDev::bootloaderStep()
     putMsgLine(QStringLiteral("\x1b[31m") +
                QString::fromUtf8("Bootloader Fail -> disconnect µC during write firmware!!") +
                QStringLiteral("\x1b[0m"));
+    blMarkFinishSent();
     emit SIGNAL_FirmwareWriteFinish(-1);
     blReleaseSession();
 }

@@ -98,14 +98,17 @@ void KX_SI_USBXpressDev::SLOT_StartFirmwareUpdate(QString Path2HexFile)
         m_BlRequest = BlAcceptedRequest;
         m_BlRequestPath = Path2HexFile;
         m_BlRequestArmsAnew = armsAnew;
-    } else if (armsAnew) {
+    } else if (armsAnew || m_BlFinishSent) {
         // Whatever still lies in the mailbox was left behind by a session
-        // that a lost device ended; this refusal replaces it.
+        // that a lost device ended; this refusal replaces it. A session that
+        // has already sent its finish (it is resetting the board) cannot
+        // answer for this request either: the refusal gets its own ending.
         m_BlRequest = BlRefusedRequest;
         m_BlRequestPath.clear();
         m_BlRequestArmsAnew = true;
     }
-    // A refusal while a session runs changes nothing: the session goes on.
+    // A refusal while a session runs changes nothing: the session goes on
+    // and its finish answers both.
     m_BootloaderActive.store(true, std::memory_order_release);
 }
 
@@ -136,12 +139,18 @@ void KX_SI_USBXpressDev::blTakeRequest()
     }
 }
 
+void KX_SI_USBXpressDev::blMarkFinishSent()
+{
+    std::lock_guard<std::mutex> lock(m_BlRequestLock);
+    m_BlFinishSent = true;
+}
+
 void KX_SI_USBXpressDev::blReleaseSession()
 {
     std::lock_guard<std::mutex> lock(m_BlRequestLock);
-    if (m_BlRequest == BlAcceptedRequest)
-        return; // the flag stays up: the next step starts the new session
-    m_BlRequest = BlNoRequest;
+    m_BlFinishSent = false;
+    if (m_BlRequest != BlNoRequest)
+        return; // the flag stays up: the next step starts or refuses the new request
     m_BootloaderActive.store(false, std::memory_order_release);
 }
 
@@ -163,6 +172,7 @@ void KX_SI_USBXpressDev::blEndSession(qint8 result)
         blDropReceived(true);
         putMsgLine(red(QStringLiteral("Bootloader IDEL -> set this->m_BootloaderActive = false")));
     }
+    blMarkFinishSent();
     emit SIGNAL_FirmwareWriteFinish(result);
     SetBootModeTivako(false);
     m_BlState = SM_FW_Idle;
@@ -221,6 +231,7 @@ void KX_SI_USBXpressDev::WriteFirmware_Handler()
 
     if (m_HexFilePath.isEmpty()) {
         putMsgLine(red(QStringLiteral("Bootloader Fail -> invalid file path!!")));
+        blMarkFinishSent();
         emit SIGNAL_FirmwareWriteFinish(-1);
         blReleaseSession();
         return;

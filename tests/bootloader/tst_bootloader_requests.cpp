@@ -131,6 +131,30 @@ private slots:
         QVERIFY(m_rig->proxy().writes().empty());
     }
 
+    void refusalWhileTheEndingSessionResetsTheBoard()
+    {
+        // A request refused after the session has sent its finish, while it
+        // still hands the board back, must get a finish of its own: nobody
+        // would answer it otherwise (a monitor would wait for ever).
+        QVERIFY(m_rig->openFirstDevice());
+        const QString path = m_dir.filePath("gone.hex");
+        bool once = true;
+        QObject::connect(
+            &m_rig->device(), &KX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, &m_rig->device(),
+            [this, path, &once](qint8) {
+                if (once) {
+                    once = false;
+                    m_rig->start(path);
+                }
+            },
+            Qt::DirectConnection);
+        m_rig->start(goodHex());
+        QVERIFY(m_rig->waitForFinishes(2, 30000));
+        SessionRig::pump(400);
+        QCOMPARE(m_rig->finishes(), (QList<int>{1, -1}));
+        QVERIFY(m_rig->messages().endsWith(redLine("Hex-File not found under-> \"" + path.toLatin1() + "\"") + kIdle));
+    }
+
     void conversionFailure_data()
     {
         QTest::addColumn<QByteArray>("hex");
