@@ -13,6 +13,7 @@
 #include <QErrorMessage>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFont>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QListWidgetItem>
@@ -60,6 +61,10 @@ RidivuDizerozoDuveze::RidivuDizerozoDuveze(QWidget* parent)
 {
     // The form loads its icons from the compiled-in resources.
     tivakoInitResources();
+    // The form was laid out for Segoe UI, a Windows font. Where it is missing,
+    // a condensed face keeps captions such as "Disconnect" inside their 64 px
+    // buttons instead of the wider default sans.
+    QFont::insertSubstitution(QStringLiteral("Segoe UI"), QStringLiteral("DejaVu Sans Condensed"));
     ui->setupUi(this);
 
     connect(ui->m_lProgTitile, &KX_MainToolBar::SIGNAL_window_pos_change, this,
