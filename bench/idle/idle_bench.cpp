@@ -15,7 +15,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -31,9 +30,7 @@ double sleepLoopFloorPercent(int seconds)
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        timespec t{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-        cpu = t.tv_sec + t.tv_nsec / 1e9;
+        cpu = bench::threadCpuSeconds();
     });
     loop.join();
     return 100.0 * cpu / seconds;
