@@ -210,13 +210,18 @@ void SimBoard::boot(int64_t t)
     if (!(m_latch & 0x02)) {
         m_mode = SimBoardMode::Bootloader;
     } else if (m_memory.vectorTableValid()) {
-        m_mode = SimBoardMode::Firmware;
-        m_nextTick = t + kSecondNs;
-        m_nextFlood = t;
-        sendToHost(t, m_firmware.start());
+        startFirmware(t);
     } else {
         m_mode = SimBoardMode::Halted;
     }
+}
+
+void SimBoard::startFirmware(int64_t t)
+{
+    m_mode = SimBoardMode::Firmware;
+    m_nextTick = t + kSecondNs;
+    m_nextFlood = t;
+    sendToHost(t, m_firmware.start());
 }
 
 void SimBoard::holdInReset(int64_t t)
@@ -287,10 +292,7 @@ void SimBoard::schedule(int64_t t, const SimBootloader::Step& step)
         boot(t);
         break;
     case SimBootloader::Action::StartFirmware:
-        m_mode = SimBoardMode::Firmware;
-        m_nextTick = t + kSecondNs;
-        m_nextFlood = t;
-        sendToHost(t, m_firmware.start());
+        startFirmware(t);
         break;
     case SimBootloader::Action::RunUnknown:
         m_mode = SimBoardMode::Halted;

@@ -198,6 +198,7 @@ private:
     void advance(int64_t now);
     void powerOn(int64_t t);
     void boot(int64_t t);
+    void startFirmware(int64_t t);
     void holdInReset(int64_t t);
     void arrive(const ToChip& in);
     void process(int64_t t, uint8_t byte);
