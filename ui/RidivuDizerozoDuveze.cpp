@@ -127,8 +127,6 @@ RidivuDizerozoDuveze::RidivuDizerozoDuveze(QWidget* parent)
             ui->m_pBWriteFirmware->setEnabled(true);
         ui->m_pBCloseHexFile->setEnabled(true);
         setHexFileTitle(storedHexFile);
-    } else {
-        m_CurrentHexFile = QString();
     }
 
     // Whatever mode was stored, the console starts decoding frames, which
