@@ -65,23 +65,6 @@ bool simLineControlValid(uint16_t lineControl)
     return data >= 5 && data <= 8 && simParity(lineControl) <= 4 && (lineControl & 0x0F) <= 2;
 }
 
-const char* simBoardModeName(SimBoardMode mode)
-{
-    switch (mode) {
-    case SimBoardMode::Unplugged:
-        return "unplugged";
-    case SimBoardMode::Reset:
-        return "reset";
-    case SimBoardMode::Bootloader:
-        return "bootloader";
-    case SimBoardMode::Firmware:
-        return "firmware";
-    case SimBoardMode::Halted:
-        return "halted";
-    }
-    return "?";
-}
-
 const char* simOpName(SimOp op)
 {
     switch (op) {

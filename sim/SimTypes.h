@@ -88,7 +88,6 @@ enum class SimBoardMode {
     Firmware,   // the user firmware runs
     Halted,     // no valid vector table in flash, or code the model cannot run: silent
 };
-const char* simBoardModeName(SimBoardMode mode);
 
 // ---- fault injection ----
 enum class SimRepeat { Once, Always };
