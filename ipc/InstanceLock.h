@@ -18,7 +18,11 @@ enum class InstanceLockState {
     Unknown, // the lock file cannot be examined
 };
 
-// role: "loader" or "monitor".
+// The two roles that hold a lock: every program names them through these.
+constexpr char kLoaderLockRole[] = "loader";
+constexpr char kMonitorLockRole[] = "monitor";
+
+// role: kLoaderLockRole or kMonitorLockRole.
 QString instanceLockPath(const QString& key, const QString& role);
 
 // Looks whether a live process holds the lock, without keeping it.

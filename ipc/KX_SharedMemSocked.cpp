@@ -10,8 +10,6 @@
 
 namespace {
 
-const char kLoaderRole[] = "loader";
-
 // A probe of another program holds the instance lock for a moment only; a
 // short wait rides over it without delaying start-up noticeably.
 constexpr int kInstanceLockWaitMs = 200;
@@ -29,7 +27,7 @@ using namespace SharedBlock;
 KX_SharedMemSocked::KX_SharedMemSocked(const QString& Key)
     : m_SharedMemory(Key), m_pSharedBlock(nullptr), m_StatusZuvodErirora(0), m_LastProgrammingRequest(0),
       m_LastProgrammingResult(0), m_Key(Key), m_Run(1), m_RequestHeard(false), m_RunFinished(false),
-      m_InstanceLock(instanceLockPath(Key, kLoaderRole))
+      m_InstanceLock(instanceLockPath(Key, QLatin1String(kLoaderLockRole)))
 {
     const char* label = "KX_SharedMemSocked::KX_SharedMemSocked";
     m_InstanceLock.setStaleLockTime(0); // held for the loader's whole life; only its death frees it
@@ -201,7 +199,7 @@ bool KX_SharedMemSocked::isOtherLoaderRunning()
     // marked ourselves present: the flag is our own.
     if (m_InstanceLock.isLocked())
         return false;
-    switch (probeInstanceLock(m_Key, QLatin1String(kLoaderRole))) {
+    switch (probeInstanceLock(m_Key, QLatin1String(kLoaderLockRole))) {
     case InstanceLockState::Free:
         logStatus(label, "Presence mark left by a loader that has ended");
         return false;

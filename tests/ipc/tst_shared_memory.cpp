@@ -146,8 +146,8 @@ void removeLeftovers(const QString& key)
     {
         QSystemSemaphore owner(key, 1, QSystemSemaphore::Create);
     } // the owner removes it
-    QFile::remove(instanceLockPath(key, QStringLiteral("loader")));
-    QFile::remove(instanceLockPath(key, QStringLiteral("monitor")));
+    QFile::remove(instanceLockPath(key, QLatin1String(kLoaderLockRole)));
+    QFile::remove(instanceLockPath(key, QLatin1String(kMonitorLockRole)));
 }
 
 // waitForFinished() reports false for a process whose end was already

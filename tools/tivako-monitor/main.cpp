@@ -173,8 +173,8 @@ Liveness loaderLiveness(const QString& key, const SharedBlock::Snapshot& s)
 {
     if (!s.loaderPresent)
         return Liveness::NotMarked;
-    return probeInstanceLock(key, QStringLiteral("loader")) == InstanceLockState::Free ? Liveness::Stale
-                                                                                       : Liveness::Running;
+    return probeInstanceLock(key, QLatin1String(kLoaderLockRole)) == InstanceLockState::Free ? Liveness::Stale
+                                                                                             : Liveness::Running;
 }
 
 QString resultText(qint32 result)
@@ -255,7 +255,7 @@ int commandProgram(const Options& options, const QString& file)
         fail(error);
         return kNotDone;
     }
-    QLockFile monitorLock(instanceLockPath(options.key, QStringLiteral("monitor")));
+    QLockFile monitorLock(instanceLockPath(options.key, QLatin1String(kMonitorLockRole)));
     monitorLock.setStaleLockTime(0);
     if (!monitorLock.tryLock(0)) {
         fail(QStringLiteral("another tivako-monitor is programming through key \"%1\"").arg(options.key));
@@ -305,7 +305,7 @@ int commandProgram(const Options& options, const QString& file)
             abandoned = QStringLiteral("the loader has ended before it answered");
         } else if (clock.elapsed() - lastLivenessCheck >= kLivenessCheckMs) {
             lastLivenessCheck = clock.elapsed();
-            if (probeInstanceLock(options.key, QStringLiteral("loader")) == InstanceLockState::Free)
+            if (loaderLiveness(options.key, s) == Liveness::Stale)
                 abandoned = QStringLiteral("the loader is no longer running");
         }
         if (abandoned.isEmpty() && g_interrupted)
