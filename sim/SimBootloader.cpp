@@ -83,6 +83,14 @@ SimBootloader::Step SimBootloader::ack(std::vector<uint8_t> more, int64_t delayN
     return step;
 }
 
+SimBootloader::Step SimBootloader::ackThenReset(int64_t busyNs, std::vector<uint8_t> then)
+{
+    Step step = ack();
+    step.segments.push_back(Segment{duration(busyNs), std::move(then)});
+    step.action = Action::Reset;
+    return step;
+}
+
 SimBootloader::Step SimBootloader::nack()
 {
     Step step;
@@ -236,19 +244,13 @@ SimBootloader::Step SimBootloader::afterComplement(uint8_t byte)
         if (locked)
             return finish(nack(), 0, 0);
         m_memory.setWriteProtection(0);
-        Step step = ack();
-        step.segments.push_back(Segment{duration(kSimOptionBytesNs), {kSimAck}});
-        step.action = Action::Reset;
-        return finish(step, 0, 0);
+        return finish(ackThenReset(kSimOptionBytesNs, {kSimAck}), 0, 0);
     }
     case kReadoutProtect: {
         if (locked)
             return finish(nack(), 0, 0);
         m_memory.setReadoutProtected(true);
-        Step step = ack();
-        step.segments.push_back(Segment{duration(kSimOptionBytesNs), {kSimAck}});
-        step.action = Action::Reset;
-        return finish(step, 0, 0);
+        return finish(ackThenReset(kSimOptionBytesNs, {kSimAck}), 0, 0);
     }
     case kReadoutUnprotect: {
         // Lifting readout protection erases the whole flash and the option
@@ -256,10 +258,7 @@ SimBootloader::Step SimBootloader::afterComplement(uint8_t byte)
         m_memory.eraseAll();
         m_memory.setReadoutProtected(false);
         m_memory.setWriteProtection(0);
-        Step step = ack();
-        step.segments.push_back(Segment{duration(kSimMassEraseNs + kSimOptionBytesNs), {kSimAck}});
-        step.action = Action::Reset;
-        return finish(step, 0, 0);
+        return finish(ackThenReset(kSimMassEraseNs + kSimOptionBytesNs, {kSimAck}), 0, 0);
     }
     default:
         return finish(nack(), 0, 0);
@@ -383,8 +382,5 @@ SimBootloader::Step SimBootloader::afterSectorList()
         sectors |= 1u << m_buffer[i];
     }
     m_memory.setWriteProtection(sectors);
-    Step step = ack();
-    step.segments.push_back(Segment{duration(kSimOptionBytesNs), {}});
-    step.action = Action::Reset;
-    return finish(step, 0, uint32_t(count));
+    return finish(ackThenReset(kSimOptionBytesNs, {}), 0, uint32_t(count));
 }

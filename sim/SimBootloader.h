@@ -105,6 +105,8 @@ private:
     Step afterSectorList();
 
     Step ack(std::vector<uint8_t> more = {}, int64_t delayNs = 0);
+    // ACK, then `then` once the option bytes are written, then the chip resets.
+    Step ackThenReset(int64_t busyNs, std::vector<uint8_t> then);
     Step nack();
     Step finish(Step step, uint32_t address, uint32_t length);
     int64_t duration(int64_t ns) const { return m_timed ? ns : 0; }
