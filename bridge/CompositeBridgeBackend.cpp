@@ -2,7 +2,6 @@
 
 namespace {
 // Typed copies of the status codes, for conditional expressions.
-const BRIDGE_STATUS kSuccess = SI_SUCCESS;
 const BRIDGE_STATUS kInvalidHandle = SI_INVALID_HANDLE;
 const BRIDGE_STATUS kDeviceNotFound = SI_DEVICE_NOT_FOUND;
 } // namespace
