@@ -9,6 +9,9 @@
 
 #include <cstring>
 
+// The ring buffers are indexed by the byte_ring operations.
+static_assert(KX_SI_USBXpressDev::kRingSize == byte_ring::kSize, "ring buffers and ring positions disagree");
+
 namespace {
 
 const char kLabelDestructor[] = "KX_SI_USBXpressDev::~KX_SI_USBXpressDev";

@@ -47,7 +47,7 @@ class KX_SI_USBXpressDev : public QThread
     Q_OBJECT
 
 public:
-    enum { kRingSize = 4096, kRingMask = 0x0FFF, kReadBufferSize = 4096 };
+    enum { kRingSize = 4096, kReadBufferSize = 4096 };
 
     // Bootloader states (m_BlState).
     enum {
