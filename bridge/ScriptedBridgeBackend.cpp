@@ -95,8 +95,7 @@ std::vector<ScriptedBridgeBackend::Call> ScriptedBridgeBackend::calls(const std:
 size_t ScriptedBridgeBackend::callCount(const std::string& op) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<size_t>(
-        std::count_if(m_calls.begin(), m_calls.end(), [&](const Call& call) { return call.op == op; }));
+    return countCalls(op);
 }
 
 std::vector<std::string> ScriptedBridgeBackend::callNames() const
@@ -118,10 +117,7 @@ void ScriptedBridgeBackend::clearCalls()
 bool ScriptedBridgeBackend::waitForCalls(const std::string& op, size_t count, std::chrono::milliseconds timeout) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_callRecorded.wait_for(lock, timeout, [&] {
-        return static_cast<size_t>(std::count_if(m_calls.begin(), m_calls.end(),
-                                                 [&](const Call& call) { return call.op == op; })) >= count;
-    });
+    return m_callRecorded.wait_for(lock, timeout, [&] { return countCalls(op) >= count; });
 }
 
 std::vector<uint8_t> ScriptedBridgeBackend::written() const
@@ -216,6 +212,12 @@ int64_t ScriptedBridgeBackend::handleNumber(BRIDGE_HANDLE handle) const
 bool ScriptedBridgeBackend::isCurrent(BRIDGE_HANDLE handle) const
 {
     return m_openHandleId != 0 && bridgeHandleId(handle) == m_openHandleId;
+}
+
+size_t ScriptedBridgeBackend::countCalls(const std::string& op) const
+{
+    return static_cast<size_t>(
+        std::count_if(m_calls.begin(), m_calls.end(), [&](const Call& call) { return call.op == op; }));
 }
 
 // ---- BridgeBackend ----

@@ -152,6 +152,7 @@ private:
     BRIDGE_STATUS finish(size_t callIndex, BRIDGE_STATUS status);
     int64_t handleNumber(BRIDGE_HANDLE handle) const;
     bool isCurrent(BRIDGE_HANDLE handle) const;
+    size_t countCalls(const std::string& op) const;
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_callRecorded;
