@@ -1,5 +1,7 @@
 #include "SessionRig.h"
 
+#include "tests/hex/HexRecords.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QRandomGenerator>
@@ -8,21 +10,6 @@
 namespace {
 
 const char kLabel[] = "KX_SI_USBXpressDev::WriteFirmware_Handler";
-
-QByteArray hexRecord(quint8 type, quint16 address, const QByteArray& data)
-{
-    QByteArray record;
-    record.append(static_cast<char>(data.size()));
-    record.append(static_cast<char>(address >> 8));
-    record.append(static_cast<char>(address));
-    record.append(static_cast<char>(type));
-    record.append(data);
-    quint8 sum = 0;
-    for (char c : record)
-        sum = static_cast<quint8>(sum + static_cast<quint8>(c));
-    record.append(static_cast<char>(static_cast<quint8>(0x100 - sum)));
-    return ":" + record.toHex().toUpper() + "\r\n";
-}
 
 } // namespace
 
@@ -95,10 +82,10 @@ QString sessionErrorLine(const QString& message)
 
 bool writeHexImage(const QString& path, const QByteArray& image)
 {
-    QByteArray text = hexRecord(0x04, 0, QByteArray::fromHex("0800"));
+    QByteArray text = hexrecords::linearBase(0x0800) + "\r\n";
     for (int offset = 0; offset < image.size(); offset += 16)
-        text += hexRecord(0x00, static_cast<quint16>(offset), image.mid(offset, 16));
-    text += hexRecord(0x01, 0, QByteArray());
+        text += hexrecords::record(0x00, static_cast<quint16>(offset), image.mid(offset, 16)) + "\r\n";
+    text += hexrecords::record(0x01, 0, QByteArray()) + "\r\n";
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
 }
