@@ -16,7 +16,10 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QThread>
+#include <QToolButton>
 
 namespace rig {
 
@@ -228,6 +231,11 @@ bool shown(QWidget& window, const char* name)
     return w && !w->isHidden();
 }
 
+QToolButton* button(QWidget& window, const char* name)
+{
+    return child<QToolButton>(window, name);
+}
+
 QPlainTextEdit* console(QWidget& window)
 {
     return child<QPlainTextEdit>(window, "m_pTEconsole");
@@ -236,6 +244,24 @@ QPlainTextEdit* console(QWidget& window)
 QString consoleText(QWidget& window)
 {
     return console(window)->toPlainText();
+}
+
+QTextCharFormat formatAt(QWidget& window, const QString& text)
+{
+    QTextDocument* doc = console(window)->document();
+    const QTextCursor found =
+        doc->find(text, doc->characterCount(), QTextDocument::FindBackward | QTextDocument::FindCaseSensitively);
+    if (found.isNull())
+        return QTextCharFormat();
+    QTextCursor at(doc);
+    at.setPosition(found.selectionStart() + 1);
+    return at.charFormat();
+}
+
+QColor colourAt(QWidget& window, const QString& text)
+{
+    const QTextCharFormat format = formatAt(window, text);
+    return format.hasProperty(QTextFormat::ForegroundBrush) ? format.foreground().color() : QColor();
 }
 
 bool isConnectedView(QWidget& window)

@@ -9,10 +9,12 @@
 #include "sim/SimBridgeBackend.h"
 
 #include <QByteArray>
+#include <QColor>
 #include <QDateTime>
 #include <QSharedMemory>
 #include <QString>
 #include <QStringList>
+#include <QTextCharFormat>
 #include <QWidget>
 
 #include "ipc/SharedBlock.h"
@@ -21,6 +23,7 @@
 #include <memory>
 
 class QPlainTextEdit;
+class QToolButton;
 class RidivuDizerozoDuveze;
 
 namespace rig {
@@ -103,8 +106,14 @@ template <typename T = QWidget> T* child(QWidget& window, const char* name)
 // disabled, so its controls are never effectively enabled).
 bool ownEnabled(QWidget& window, const char* name);
 bool shown(QWidget& window, const char* name);
+QToolButton* button(QWidget& window, const char* name);
 QPlainTextEdit* console(QWidget& window);
 QString consoleText(QWidget& window);
+// Format of the first character of the console's last occurrence of `text`
+// (an empty format when the text is not there), and its own colour (invalid
+// when it has none).
+QTextCharFormat formatAt(QWidget& window, const QString& text);
+QColor colourAt(QWidget& window, const QString& text);
 bool isConnectedView(QWidget& window);
 
 // Invokes one of the window's private slots by name.

@@ -44,24 +44,6 @@ QString lastBlock(QWidget& w)
     return doc(w)->lastBlock().text();
 }
 
-// Format of the first character of the last occurrence of `text`.
-QTextCharFormat formatAt(QWidget& w, const QString& text)
-{
-    const QTextCursor found =
-        doc(w)->find(text, doc(w)->characterCount(), QTextDocument::FindBackward | QTextDocument::FindCaseSensitively);
-    if (found.isNull())
-        return QTextCharFormat();
-    QTextCursor at(doc(w));
-    at.setPosition(found.selectionStart() + 1);
-    return at.charFormat();
-}
-
-QColor colourAt(QWidget& w, const QString& text)
-{
-    const QTextCharFormat f = formatAt(w, text);
-    return f.hasProperty(QTextFormat::ForegroundBrush) ? f.foreground().color() : QColor();
-}
-
 bool takeData(QObject* w)
 {
     return QMetaObject::invokeMethod(w, "SLOT_newDataAvailable", Qt::DirectConnection, Q_ARG(quint8, 0));

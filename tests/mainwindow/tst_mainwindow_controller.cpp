@@ -46,26 +46,6 @@ QListWidget* deviceList(QWidget& w)
     return child<QListWidget>(w, "m_ListDev");
 }
 
-QToolButton* button(QWidget& w, const char* name)
-{
-    return child<QToolButton>(w, name);
-}
-
-// The colour of the first character of `text` in the console, or an invalid
-// colour when the text is not there or has no colour of its own.
-QColor colourOf(QWidget& w, const QString& text)
-{
-    QTextDocument* doc = console(w)->document();
-    const QTextCursor found =
-        doc->find(text, doc->characterCount(), QTextDocument::FindBackward | QTextDocument::FindCaseSensitively);
-    if (found.isNull())
-        return QColor();
-    QTextCursor at(doc);
-    at.setPosition(found.selectionStart() + 1);
-    const QTextCharFormat format = at.charFormat();
-    return format.hasProperty(QTextFormat::ForegroundBrush) ? format.foreground().color() : QColor();
-}
-
 // A key event with exactly these modifiers (QTest would add presses of the
 // modifier keys themselves).
 void sendKey(QWidget* w, QEvent::Type type, int key, Qt::KeyboardModifiers modifiers)
@@ -299,7 +279,7 @@ private slots:
         QVERIFY(m_log->has(errorLine("KX_SI_USBXpressDev::openDevice", "Device to Open not exist")));
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Unabel to open"); }, 1000));
         QCOMPARE(consoleText(*w).trimmed(), QString("Unabel to open"));
-        QCOMPARE(colourOf(*w, "Unabel"), QColor("red"));
+        QCOMPARE(colourAt(*w, "Unabel"), QColor("red"));
         checkDisconnectedControls(*w);
         QVERIFY(!shown(*w, "m_pbquadrel_hwid"));
         Block block;
@@ -366,7 +346,7 @@ private slots:
         button(*w, "m_pbquadrel_hwid")->click();
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("HardwareID set to Quadrel"); }, 3000));
         QVERIFY(m_boards->board(0)->identityStored());
-        QCOMPARE(colourOf(*w, "HardwareID set to"), QColor("blue"));
+        QCOMPARE(colourAt(*w, "HardwareID set to"), QColor("blue"));
     }
 
     // A lost board leaves the identity button as it was; the automatic
@@ -399,7 +379,7 @@ private slots:
         QVERIFY(!block.snapshot().boardConnected);
         const QString message = "Unabel to open " + boardName();
         QVERIFY(waitUntil([&] { return consoleText(*w).contains(message); }, 1000));
-        QCOMPARE(colourOf(*w, message), QColor("red"));
+        QCOMPARE(colourAt(*w, message), QColor("red"));
 
         // The row stays selected: pressing Connect again works.
         m_boards->clearInjectedStatuses();
@@ -494,7 +474,7 @@ private slots:
         button(*w, "m_pBResetTK")->click();
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Reset " + boardName()); }, 1000));
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("RozazerEvu firmware 1.0.54 ready"); }, 3000));
-        QCOMPARE(colourOf(*w, "RozazerEvu firmware"), QColor("green"));
+        QCOMPARE(colourAt(*w, "RozazerEvu firmware"), QColor("green"));
     }
 
     // The mode slots switch the device and remember the mode; the radio

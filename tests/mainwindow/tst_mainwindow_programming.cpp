@@ -31,11 +31,6 @@ const char kFinishedLabel[] = "RidivuDizerozoDuveze::SLOT_ProgrammingFinished";
 const QString kFinish = QStringLiteral("Bootloader Finish");
 const QString kError = QStringLiteral("ERROR Bootloader");
 
-QToolButton* button(QWidget& w, const char* name)
-{
-    return child<QToolButton>(w, name);
-}
-
 // The flash holds the image, and nothing but erased bytes behind it.
 bool flashHolds(SimBoard* board, const QByteArray& image)
 {
