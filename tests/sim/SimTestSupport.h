@@ -10,6 +10,7 @@
 #include "tlv/KX_Debug_TLV_Server.h"
 
 #include <QDir>
+#include <QFile>
 #include <QtTest>
 
 #include <chrono>
@@ -214,6 +215,16 @@ inline QByteArray hex(const Bytes& bytes)
         const Bytes e_ = (expected);                                                                                   \
         QVERIFY2(a_ == e_, ("got [" + hex(a_) + "] want [" + hex(e_) + "]").constData());                              \
     } while (0)
+
+// A file's bytes; empty if it cannot be read.
+inline Bytes fileBytes(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray data = file.readAll();
+    return Bytes(data.begin(), data.end());
+}
 
 // The test's own scratch folder (CTest gives each suite one).
 inline QString testTempDir()

@@ -32,15 +32,6 @@ bool writeFile(const QString& path, const Bytes& bytes)
            file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());
 }
 
-Bytes readFile(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray data = file.readAll();
-    return Bytes(data.begin(), data.end());
-}
-
 struct Run
 {
     int exitCode = -1;
@@ -145,7 +136,7 @@ private slots:
         QVERIFY(info.output.contains("Version      : 0x22"));
 
         QCOMPARE(stopBoard(), 0);
-        QVERIFY(readFile(flash) == random);
+        QVERIFY(fileBytes(flash) == random);
     }
 
     void aFreshBoardReportsItsId()
@@ -172,7 +163,7 @@ private slots:
         Run read = runStm32flash({"-m", "8n1", "-b", "115200", "-r", out, "-S", "0x08000000:4096", m_pty});
         QVERIFY2(read.finished && read.exitCode == 0, qPrintable(read.output));
         QVERIFY2(read.ms >= 391, QByteArray::number(read.ms));
-        QVERIFY(readFile(out) == Bytes(content.begin(), content.begin() + 4096));
+        QVERIFY(fileBytes(out) == Bytes(content.begin(), content.begin() + 4096));
         QCOMPARE(stopBoard(), 0);
     }
 

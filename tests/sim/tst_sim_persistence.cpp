@@ -17,15 +17,6 @@ QString tempDir()
     return dir;
 }
 
-Bytes fileBytes(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray data = file.readAll();
-    return Bytes(data.begin(), data.end());
-}
-
 void writeFile(const QString& path, const Bytes& bytes)
 {
     QFile file(path);
