@@ -106,7 +106,7 @@ void TestFirmwareImage::readerRejectsDamage_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QString>("expected");
-    const QByteArray good = readFile(kHexPath);
+    const QByteArray& good = m_text; // read once, in initTestCase
     const int lines = good.count('\n');
     QByteArray badSum = good;
     badSum[good.indexOf('\n') + 12] = badSum.at(good.indexOf('\n') + 12) == '0' ? '1' : '0';
