@@ -1,5 +1,7 @@
 #include "DeviceTestSupport.h"
 
+#include "tests/tlv/TlvFrames.h"
+
 namespace {
 
 std::mutex g_logMutex;
@@ -92,33 +94,7 @@ std::vector<uint8_t> bytesOf(const QByteArray& bytes)
 
 QByteArray tlvFrame(const QByteArray& text, uint8_t tag)
 {
-    const int n = text.size();
-    const int length = n + 3;
-    QByteArray plain;
-    plain.append(static_cast<char>(length & 0xFF));
-    plain.append(static_cast<char>((length >> 8) & 0xFF));
-    plain.append(static_cast<char>(tag));
-    plain.append(static_cast<char>(n & 0xFF));
-    plain.append(static_cast<char>((n >> 8) & 0xFF));
-    plain.append(text);
-    quint16 sum = 0;
-    for (char c : plain)
-        sum = static_cast<quint16>(sum + static_cast<quint8>(c));
-    const quint16 check = static_cast<quint16>(0x10000 - sum);
-    plain.append(static_cast<char>(check & 0xFF));
-    plain.append(static_cast<char>(check >> 8));
-
-    QByteArray wire(1, static_cast<char>(0xAA));
-    for (char c : plain) {
-        const quint8 b = static_cast<quint8>(c);
-        if (b == 0xAA || b == 0x55) {
-            wire.append(static_cast<char>(0x55));
-            wire.append(static_cast<char>(b ^ 0x20));
-        } else {
-            wire.append(c);
-        }
-    }
-    return wire;
+    return tlvframes::escape(tlvframes::frame(tlvframes::item(tag, text)));
 }
 
 namespace {
