@@ -137,11 +137,13 @@ void KX_Debug_TLV_Server::TLV_Handler()
         const bool nextHeadKnown = HeadBufferLength() > 1;
         const uint32_t room =
             nextHeadKnown ? (HeadBuffer[(HeadReadIndex + 1) & kHeadMask] - DataPointer) & kDataMask : BufferLength();
+        auto dropCutShort = [this, room] {
+            logError(kHandlerLabel, "Frame @ %d cut short by the next head after %d bytes, dropped", DataPointer, room);
+            DropFrame();
+        };
         if (room < 3) {
             if (nextHeadKnown) {
-                logError(kHandlerLabel, "Frame @ %d cut short by the next head after %d bytes, dropped", DataPointer,
-                         room);
-                DropFrame();
+                dropCutShort();
                 continue;
             }
             logError(kHandlerLabel, "BufferLength() < 0x03");
@@ -161,9 +163,7 @@ void KX_Debug_TLV_Server::TLV_Handler()
         }
         if (room < frameLength) {
             if (nextHeadKnown) {
-                logError(kHandlerLabel, "Frame @ %d cut short by the next head after %d bytes, dropped", DataPointer,
-                         room);
-                DropFrame();
+                dropCutShort();
                 continue;
             }
             logError(kHandlerLabel, "BufferLength() < (u16DataLength + 0x05) -> Soll:%d Bytes Ist:%d", frameLength,
