@@ -97,14 +97,28 @@ BRIDGE_STATUS statusFromOpen(int error)
     }
 }
 
-const char* partName(uint16_t productId)
+// The part that a product id names on its own, or -1 for the single-port
+// ids, which cover several parts.
+int partOfProductId(uint16_t productId)
 {
     switch (productId) {
     case 0xEA70:
     case 0xEA7A:
-        return "CP2105 Dual USB to UART Bridge";
+        return kPartCp2105;
     case 0xEA71:
     case 0xEA7B:
+        return kPartCp2108;
+    default:
+        return -1;
+    }
+}
+
+const char* partName(uint16_t productId)
+{
+    switch (partOfProductId(productId)) {
+    case kPartCp2105:
+        return "CP2105 Dual USB to UART Bridge";
+    case kPartCp2108:
         return "CP2108 Quad USB to UART Bridge";
     default:
         return "CP210x USB to UART Bridge";
@@ -334,12 +348,9 @@ public:
 private:
     BRIDGE_STATUS partNumberLocked(int* part)
     {
-        if (m_productId == 0xEA70 || m_productId == 0xEA7A) {
-            *part = kPartCp2105;
-            return SI_SUCCESS;
-        }
-        if (m_productId == 0xEA71 || m_productId == 0xEA7B) {
-            *part = kPartCp2108;
+        const int named = partOfProductId(m_productId);
+        if (named >= 0) {
+            *part = named;
             return SI_SUCCESS;
         }
         // The single-port product ids cover parts with and without GPIO, so
