@@ -38,8 +38,7 @@ void KX_SI_USBXpressDev::runWorkerCycle()
     if (m_Connected.load()) {
         const quint16 waiting = BytesAvailable();
         if (waiting > 0) {
-            if (m_Connected.load())
-                ReadData(waiting);
+            ReadData(waiting); // checks the link again under the handle lock
             // While a session is armed the receive ring belongs to it.
             if (!m_BootloaderActive.load())
                 handOnReceived();
