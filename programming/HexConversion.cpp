@@ -1,6 +1,7 @@
 #include "programming/HexConversion.h"
 
 #include "app/Log.h"
+#include "programming/RegularFile.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -219,8 +220,12 @@ qint8 convertHex2BinFile(QFile* hexFile, QTemporaryFile* binFile)
     logStatus(kLabel, "Path: %s", hexFile->fileName().toUtf8().constData());
     if (hexFile->isOpen())
         hexFile->close();
-    if (!hexFile->open(QIODevice::ReadOnly))
+    bool notRegular = false;
+    if (!openRegularFileReadOnly(hexFile, &notRegular)) {
+        if (notRegular)
+            logError(kLabel, "Not a regular file: %s", hexFile->fileName().toUtf8().constData());
         return -2;
+    }
 
     if (!firstLinesStartRecords(hexFile)) {
         hexFile->close();

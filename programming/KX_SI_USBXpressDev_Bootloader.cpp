@@ -11,8 +11,7 @@
 #include "bridge/KX_SI_USBXpressDev.h"
 
 #include "app/Log.h"
-
-#include <QFileInfo>
+#include "programming/RegularFile.h"
 
 #include <mutex>
 
@@ -83,8 +82,9 @@ void KX_SI_USBXpressDev::SLOT_StartFirmwareUpdate(QString Path2HexFile)
     if (!m_Connected.load(std::memory_order_acquire)) {
         putMsgLine(red(QStringLiteral("Bootloader Fail -> Device not connected!!")));
     } else {
-        const QFileInfo info(Path2HexFile);
-        if (Path2HexFile.isEmpty() || !info.exists() || info.isDir()) {
+        // Opened without blocking and checked as opened: a FIFO or a device
+        // under the path must not hold the GUI thread or the worker.
+        if (!isReadableRegularFile(Path2HexFile)) {
             putMsgLine(red(QStringLiteral("Hex-File not found under-> \"") + Path2HexFile + QStringLiteral("\"")));
         } else {
             putMsgLine(QStringLiteral("<br>Bootloader Start!!"));

@@ -20,6 +20,8 @@
 #include <random>
 #include <vector>
 
+#include <sys/stat.h>
+
 using namespace hexrecords;
 
 namespace {
@@ -159,15 +161,20 @@ void TestHex::missingFile()
 
 void TestHex::unreadableFile()
 {
-    CapturedLog log;
-    // A folder exists but cannot be opened as a file (root may read any file).
-    const QString path = m_dir->filePath("folder.hex");
-    QVERIFY(QDir().mkpath(path));
-    const Outcome o = convertPath(path, &m_bin);
-    QCOMPARE(o.result, qint8(-2));
-    QVERIFY(!o.hexOpen);
-    QCOMPARE(log.statuses(kLabel), QStringList{"Path: " + path});
-    QCOMPARE(log.errors(kLabel), QStringList());
+    // A folder and a FIFO exist but are no files to read (a FIFO used to
+    // hold the conversion in its open until somebody wrote to it).
+    const QString folder = m_dir->filePath("folder.hex");
+    QVERIFY(QDir().mkpath(folder));
+    const QString fifo = m_dir->filePath("fifo.hex");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& path : {folder, fifo}) {
+        CapturedLog log;
+        const Outcome o = convertPath(path, &m_bin);
+        QCOMPARE(o.result, qint8(-2));
+        QVERIFY(!o.hexOpen);
+        QCOMPARE(log.statuses(kLabel), QStringList{"Path: " + path});
+        QCOMPARE(log.errors(kLabel), QStringList{"Not a regular file: " + path});
+    }
 }
 
 void TestHex::fewerThanThreeRecordLines()

@@ -21,6 +21,7 @@
 #include <memory>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace SharedBlock;
@@ -645,6 +646,13 @@ private slots:
             QVERIFY2(run.err.contains(QLatin1String("Usage:")) || QLatin1String(c.message) == "no such file",
                      qPrintable(run.err));
         }
+
+        // A FIFO would hold the loader's programming: refused as a failure.
+        const QString fifo = dir.filePath("pipe.hex");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        run = runMonitor({"program", fifo});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(QStringLiteral("not a regular file: ") + fifo), qPrintable(run.err));
 
         // A path that does not fit the block is refused before anything is
         // written to it.

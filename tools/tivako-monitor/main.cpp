@@ -43,7 +43,8 @@ const char kDescription[] = "\n"
                             "  program FILE.hex  Ask the running loader to program FILE.hex into its board\n"
                             "                    and wait for the outcome. The file's absolute path must fit\n"
                             "                    the block (at most 149 bytes in UTF-8). Exit status 0 when\n"
-                            "                    programming succeeded, 1 when it failed, 2 when no loader is\n"
+                            "                    programming succeeded, 1 when it failed or FILE.hex is not a\n"
+                            "                    regular file, 2 when no loader is\n"
                             "                    running, no result came in time, the loader ended first, or\n"
                             "                    the command line is wrong.\n"
                             "\n"
@@ -235,9 +236,15 @@ int commandStatus(const Options& options)
 int commandProgram(const Options& options, const QString& file)
 {
     const QFileInfo info(file);
-    if (!info.exists() || !info.isFile()) {
+    if (!info.exists()) {
         fail(QStringLiteral("no such file: %1").arg(file));
         return kNotDone;
+    }
+    if (!info.isFile()) {
+        // A FIFO or a device would hold the loader's programming; it refuses
+        // them, and so does the monitor, before asking.
+        fail(QStringLiteral("not a regular file: %1").arg(file));
+        return kProgrammingFailed;
     }
     const QString path = info.absoluteFilePath();
     const QByteArray utf8 = path.toUtf8();
