@@ -85,7 +85,9 @@ void KX_SI_USBXpressDev::SLOT_StartFirmwareUpdate(QString Path2HexFile)
         // Opened without blocking and checked as opened: a FIFO or a device
         // under the path must not hold the GUI thread or the worker.
         if (!isReadableRegularFile(Path2HexFile)) {
-            putMsgLine(red(QStringLiteral("Hex-File not found under-> \"") + Path2HexFile + QStringLiteral("\"")));
+            // The console reads HTML; the path is shown as text.
+            putMsgLine(red(QStringLiteral("Hex-File not found under-> \"") + Path2HexFile.toHtmlEscaped() +
+                           QStringLiteral("\"")));
         } else {
             putMsgLine(QStringLiteral("<br>Bootloader Start!!"));
             accepted = true;

@@ -48,9 +48,10 @@ QString sharedMemKey()
     return key.isEmpty() ? QString::fromLatin1(kSharedMemKey) : QString::fromLocal8Bit(key);
 }
 
+// The console reads its text as HTML: a device name is text, never markup.
 QByteArray consoleText(const char* format, const QString& name)
 {
-    return QString::asprintf(format, name.toUtf8().constData()).toLatin1();
+    return QString::asprintf(format, name.toHtmlEscaped().toUtf8().constData()).toLatin1();
 }
 
 } // namespace

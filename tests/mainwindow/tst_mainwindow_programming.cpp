@@ -250,13 +250,15 @@ private slots:
     // A stored path whose file has gone: the red error, Write back on.
     void missingHexFile()
     {
-        writeSettings(m_files.filePath("gone.hex"), boardName());
+        // Markup in the path is shown as text, not taken as HTML.
+        const QString gone = m_files.filePath("gone <b>x</b> &amp; y.hex");
+        writeSettings(gone, boardName());
         auto w = connectedWindow();
         QVERIFY(w);
         QVERIFY(invoke(w.get(), "on_m_pBWriteFirmware_clicked"));
         QVERIFY(!ownEnabled(*w, "m_pBWriteFirmware"));
         QVERIFY(waitUntil([&] { return consoleText(*w).contains(kError); }, 10000));
-        QVERIFY(consoleText(*w).contains("Hex-File not found"));
+        QVERIFY2(consoleText(*w).contains("Hex-File not found under-> \"" + gone + "\""), qPrintable(consoleText(*w)));
         QVERIFY(ownEnabled(*w, "m_pBWriteFirmware"));
         QVERIFY(!consoleText(*w).contains(kFinish));
         QCOMPARE(finishedCalls(), 0);
