@@ -174,9 +174,15 @@ void KX_SI_USBXpressDev::blEndSession(qint8 result)
         blDropReceived(true);
         putMsgLine(red(QStringLiteral("Bootloader IDEL -> set this->m_BootloaderActive = false")));
     }
+    // The board is handed back before the outcome is told: a board left in
+    // reset runs no firmware, whatever was written, and is no success.
+    if (!SetBootModeTivako(false)) {
+        logError(kLabel, "Board held in reset: it could not be released after the session");
+        putMsgLine(red(QStringLiteral("Board held in reset: it could not be released after writing")));
+        result = -1;
+    }
     blMarkFinishSent();
     emit SIGNAL_FirmwareWriteFinish(result);
-    SetBootModeTivako(false);
     m_BlState = SM_FW_Idle;
     blReleaseSession();
 }
