@@ -1,6 +1,7 @@
 #include "programming/RegularFile.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,10 +24,18 @@ int openNonBlocking(const QString& path, bool* regular)
     return fd;
 }
 
+// Files compiled into the program are read from memory and never block.
+bool isResource(const QString& path)
+{
+    return path.startsWith(QLatin1Char(':')) || path.startsWith(QLatin1String("qrc:"));
+}
+
 } // namespace
 
 bool isReadableRegularFile(const QString& path)
 {
+    if (isResource(path))
+        return QFileInfo(path).isFile();
     bool regular = false;
     const int fd = openNonBlocking(path, &regular);
     if (fd >= 0)
@@ -38,6 +47,8 @@ bool openRegularFileReadOnly(QFile* file, bool* notRegular)
 {
     if (notRegular)
         *notRegular = false;
+    if (isResource(file->fileName()))
+        return file->open(QIODevice::ReadOnly);
     bool regular = false;
     const int fd = openNonBlocking(file->fileName(), &regular);
     if (fd < 0)
