@@ -45,7 +45,11 @@ const int kTakeBufferSize = 4096;
 QString sharedMemKey()
 {
     const QByteArray key = qgetenv(kSharedMemKeyVariable);
-    return key.isEmpty() ? QString::fromLatin1(kSharedMemKey) : QString::fromLocal8Bit(key);
+    if (key.isEmpty())
+        return QString::fromLatin1(kSharedMemKey);
+    // A monitor that uses the usual key does not find this loader.
+    logStatus(kLabelConstructor, "Sharedmemory key from %s: \"%s\"", kSharedMemKeyVariable, key.constData());
+    return QString::fromLocal8Bit(key);
 }
 
 // The console reads its text as HTML: a device name is text, never markup.
@@ -85,6 +89,10 @@ RidivuDizerozoDuveze::RidivuDizerozoDuveze(QWidget* parent)
         notice->showMessage(QStringLiteral("A instance is allready run"));
     }
     m_pSharedMem->setStatusZuvodErirora(true);
+    if (!m_pSharedMem->linkRefusal().isEmpty()) {
+        putConsoleMessage(consoleText("<br><font color=\"Red\"><b>No link to the debug monitor: %s</b></font>",
+                                      m_pSharedMem->linkRefusal()));
+    }
 
     // The device's worker announces its first list as soon as anyone
     // listens, so these come before anything else can miss it.
