@@ -709,6 +709,38 @@ private slots:
         link.setStatusZuvodErirora(false);
     }
 
+    // tivako-monitor and a loader that keeps the block protocol but no lock
+    // file of ours; back to back runs wait until the result is reset.
+    void monitorWithLoaderWithoutLockFile()
+    {
+        const QString key = uniqueKey("plain");
+        QTemporaryDir dir;
+        const QString hex = writeHexFile(dir, QStringLiteral("p.hex"));
+        RawBlock loader(key); // the loader, played here on the block
+        QVERIFY(loader.create());
+        loader.setByte(kStatusZuvodErirora, 1);
+
+        MonitorRun run = runMonitor({"--key", key, "status"});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains(QStringLiteral("loader:  running (by its presence flag only")), qPrintable(run.out));
+
+        for (int round = 0; round < 2; ++round) {
+            QProcess monitor;
+            monitor.start(monitorProgram(), {"--key", key, "program", hex});
+            QTRY_COMPARE_WITH_TIMEOUT(int(loader.byteAt(kProgrammingRequest)), 1, kProcessWaitMs);
+            QCOMPARE(QString::fromUtf8(loader.bytes(kPath2Hexfile, hex.toUtf8().size())), hex);
+            loader.setResult(1);
+            QTRY_COMPARE_WITH_TIMEOUT(int(loader.byteAt(kProgrammingRequest)), 0, kProcessWaitMs);
+            // The monitor waits for the loader to reset the result.
+            QTest::qWait(300);
+            QCOMPARE(monitor.state(), QProcess::Running);
+            loader.setResult(0);
+            QVERIFY(finish(monitor));
+            QCOMPARE(monitor.exitCode(), 0);
+            QVERIFY(QString::fromUtf8(monitor.readAllStandardError()).contains(QStringLiteral("may be stale")));
+        }
+    }
+
     void monitorWithoutLoader()
     {
         QTemporaryDir dir;
