@@ -75,6 +75,8 @@ KX_SharedMemSocked::KX_SharedMemSocked(const QString& Key)
                 m_pSharedBlock = static_cast<uchar*>(m_SharedMemory->data());
                 logStatus(label, "Join Sharedmemory %d Bytes", m_SharedMemory->size());
             }
+        } else if (m_SharedMemory->error() == QSharedMemory::PermissionDenied) {
+            refuseBlock(label, QStringLiteral("its segment belongs to another user"));
         }
         if (!m_pSharedBlock && m_Refusal.isEmpty()) {
             if (m_SharedMemory->create(kBlockSize, QSharedMemory::ReadWrite))
@@ -172,6 +174,7 @@ bool KX_SharedMemSocked::lockBlock(const char* label, bool quiet)
         // The loader that made the lock has removed it on leaving; the
         // facility makes it anew (as any of its users would), and it is
         // ours only when it passes the same test as at the start.
+        m_Lock.reset(); // first: the old object removes the key file it made
         m_Lock = std::make_unique<QSystemSemaphore>(m_Key, 1, QSystemSemaphore::Open);
         m_SemaphoreId = BlockIpc::semaphoreId(*m_SharedMemory);
         if (BlockIpc::foreignSemaphore(m_SemaphoreId).isEmpty())

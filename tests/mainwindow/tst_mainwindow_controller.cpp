@@ -24,6 +24,9 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
 #include <memory>
 
 using namespace rig;
@@ -545,6 +548,8 @@ private slots:
             QVERIFY(waitUntil([&] { return deviceList(*w)->count() == 1; }));
             QVERIFY(block.snapshot().loaderPresent);
         }
+        // The second one ended without taking the first's mark with it.
+        QVERIFY(block.snapshot().loaderPresent);
 
         first.terminate();
         QVERIFY(first.waitForFinished(20000));
@@ -560,6 +565,24 @@ private slots:
         second.reset();
         w.reset();
         QVERIFY(!block.snapshot().loaderPresent);
+    }
+
+    // A block that others may write is not used, and the console says so once.
+    void foreignBlockIsNotUsed()
+    {
+        QSharedMemory foreign(Block::key());
+        QVERIFY(foreign.create(int(SharedBlock::kBlockSize)));
+        shmid_ds ds;
+        const int id = shmget(ftok(QFile::encodeName(foreign.nativeKey()).constData(), 'Q'), 0, 0);
+        QVERIFY(id >= 0 && shmctl(id, IPC_STAT, &ds) == 0);
+        ds.shm_perm.mode = 0666;
+        QCOMPARE(shmctl(id, IPC_SET, &ds), 0);
+        auto w = makeWindow();
+        QVERIFY(waitUntil([&] { return consoleText(*w).contains("No link to the debug monitor"); }, 2000));
+        pump(200);
+        QCOMPARE(consoleText(*w).count("No link to the debug monitor"), 1);
+        QVERIFY2(consoleText(*w).contains("its segment is open to others (mode 666)"), qPrintable(consoleText(*w)));
+        QVERIFY(!SharedBlock::decode(static_cast<const uchar*>(foreign.constData())).loaderPresent);
     }
 
     // Settings, then the device, then the link on the way up; on the way
