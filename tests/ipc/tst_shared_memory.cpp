@@ -216,22 +216,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_Log.hasStatus(kRun, "Thread Start"), 5000);
     }
 
-    void blockIsReachableByItsOwnerOnly()
-    {
-        const QString key = uniqueKey("perm");
-        KX_SharedMemSocked link(key);
-        RawBlock raw(key);
-        const key_t ipcKey = ftok(QFile::encodeName(raw.nativeKey()).constData(), 'Q');
-        QVERIFY(ipcKey != key_t(-1));
-        const int id = shmget(ipcKey, 0, 0);
-        QVERIFY(id >= 0);
-        shmid_ds ds;
-        QCOMPARE(shmctl(id, IPC_STAT, &ds), 0);
-        QCOMPARE(int(ds.shm_perm.mode & 0777), 0600);
-        QCOMPARE(ds.shm_perm.uid, geteuid());
-        QCOMPARE(int(ds.shm_segsz), int(kBlockSize));
-    }
-
     void fieldsStayInsideTheirPlaces()
     {
         const QString key = uniqueKey("fields");
@@ -549,7 +533,6 @@ private slots:
             QSKIP("giving a block to another user needs root");
         const QString key = uniqueKey("foreign");
         RawBlock raw(key);
-        const key_t ipcKey = ftok(QFile::encodeName(raw.nativeKey()).constData(), 'Q');
         if (setUp == QLatin1String("child")) {
             // Made by another user: a child that becomes that user first.
             QFile keyFile(raw.nativeKey());
@@ -560,7 +543,6 @@ private slots:
         }
         const int id = shmget(ftok(QFile::encodeName(raw.nativeKey()).constData(), 'Q'), 0, 0);
         QVERIFY(id >= 0);
-        Q_UNUSED(ipcKey);
         if (setUp == QLatin1String("mode") || setUp == QLatin1String("owner")) {
             shmid_ds ds;
             QCOMPARE(shmctl(id, IPC_STAT, &ds), 0);
