@@ -297,7 +297,7 @@ private slots:
     void ctrlRevealsHardwareIdButton()
     {
         auto scripted = std::make_shared<ScriptedBridgeBackend>(
-            std::vector<ScriptedBridgeBackend::Device>{{"Tivako Board", "0001"}});
+            std::vector<ScriptedBridgeBackend::Device>{{"Tivako <i>Board</i> &amp;", "0001"}});
         bridgeInstallBackend(scripted);
         auto w = makeWindow();
         QVERIFY(waitUntil([&] { return deviceList(*w)->count() == 1; }));
@@ -307,6 +307,10 @@ private slots:
         sendKey(w.get(), QEvent::KeyPress, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
         button(*w, "m_pBConnect")->click();
         QVERIFY(isConnectedView(*w));
+        // The device's name is text in the console, never markup.
+        const QString name = deviceList(*w)->item(0)->text();
+        QVERIFY(name.contains("<i>Board</i> &amp;"));
+        QVERIFY(waitUntil([&] { return consoleText(*w).contains("Connect " + name); }, 1000));
         QVERIFY(!shown(*w, "m_pbquadrel_hwid"));
         button(*w, "m_pBConnect")->click();
         QVERIFY(!isConnectedView(*w));
