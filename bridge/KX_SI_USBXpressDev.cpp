@@ -333,7 +333,7 @@ int KX_SI_USBXpressDev::setBoot0(bool active)
     return latchFailed(kLabelBoot0, status) ? -1 : 1;
 }
 
-void KX_SI_USBXpressDev::SetBootModeTivako(bool boot)
+bool KX_SI_USBXpressDev::SetBootModeTivako(bool boot)
 {
     setReset(true);
     BRIDGE_STATUS status = SI_SUCCESS;
@@ -342,11 +342,12 @@ void KX_SI_USBXpressDev::SetBootModeTivako(bool boot)
         status = BridgeSetLineControl(m_Handle, boot ? BRIDGE_LINE_8E1 : BRIDGE_LINE_8N1);
     }
     if (reportBridgeFailure(kLabelBootMode, status, {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED}))
-        return;
+        return false; // the board stays held in reset
     setBoot0(boot);
     QThread::msleep(kLineSettleMs);
-    setReset(false);
+    const bool released = setReset(false) == 1;
     QThread::msleep(kLineSettleMs);
+    return released;
 }
 
 void KX_SI_USBXpressDev::resetBoard()

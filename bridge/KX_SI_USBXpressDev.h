@@ -93,7 +93,8 @@ public:
     int flushBuffers();
     int setReset(bool active);
     int setBoot0(bool active);
-    void SetBootModeTivako(bool boot);
+    // True when the board has been let out of reset afterwards.
+    bool SetBootModeTivako(bool boot);
     void resetBoard();
     void setTLVMode(bool tlv);
 

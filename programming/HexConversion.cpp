@@ -1,6 +1,7 @@
 #include "programming/HexConversion.h"
 
 #include "app/Log.h"
+#include "programming/RegularFile.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -11,7 +12,9 @@ namespace {
 const char kLabel[] = "KX_SI_USBXpressDev::ConvertHex2BinFile";
 
 constexpr quint32 kFlashBase = 0x08000000;
-constexpr quint32 kFlashSize = 0x00100000;
+// 128 KiB, the largest flash of the parts that answer with product ID 0x410:
+// an image beyond it would be cut off after the chip has been erased.
+constexpr quint32 kFlashSize = 0x00020000;
 constexpr char kErased = '\xFF';
 
 // Line limits of the two read passes (bytes, line end included).
@@ -38,18 +41,25 @@ int hexDigit(char c)
     return -1;
 }
 
-// A field of `digits` hexadecimal characters; anything that is not a valid
-// hexadecimal number reads as 0.
+// A field of `digits` hexadecimal characters, already checked by
+// firstNonHexDigit.
 quint32 hexField(const char* text, int digits)
 {
     quint32 value = 0;
-    for (int i = 0; i < digits; ++i) {
-        const int d = hexDigit(text[i]);
-        if (d < 0)
-            return 0;
-        value = value << 4 | static_cast<quint32>(d);
-    }
+    for (int i = 0; i < digits; ++i)
+        value = value << 4 | static_cast<quint32>(hexDigit(text[i]));
     return value;
+}
+
+// Position of the first character in [from, to) that is no hexadecimal
+// digit, or -1. A character read as some number would be flashed.
+int firstNonHexDigit(const char* line, int from, int to)
+{
+    for (int i = from; i < to; ++i) {
+        if (hexDigit(line[i]) < 0)
+            return i;
+    }
+    return -1;
 }
 
 // Characters of a line before its line end.
@@ -131,7 +141,15 @@ qint8 Converter::readRecords()
 qint8 Converter::takeRecord(const char* line, qint64 length, bool* endOfFile)
 {
     const int content = contentLength(line, length);
-    const int count = content >= kRecordOverhead ? static_cast<int>(hexField(line + 1, 2)) : 0;
+    const int countEnd = qMin(content, 3);
+    int bad = firstNonHexDigit(line, 1, countEnd);
+    const int count = bad < 0 && content >= kRecordOverhead ? static_cast<int>(hexField(line + 1, 2)) : 0;
+    if (bad < 0 && content >= kRecordOverhead + 2 * count)
+        bad = firstNonHexDigit(line, countEnd, kRecordOverhead + 2 * count);
+    if (bad >= 0) {
+        logError(kLabel, "No hexadecimal digit at position %d: 0x%02x", bad, static_cast<uchar>(line[bad]));
+        return -6;
+    }
     if (content < kRecordOverhead + 2 * count) {
         logError(kLabel, "Record shorter than its byte count: %d characters, %d needed", content,
                  kRecordOverhead + 2 * count);
@@ -202,8 +220,12 @@ qint8 convertHex2BinFile(QFile* hexFile, QTemporaryFile* binFile)
     logStatus(kLabel, "Path: %s", hexFile->fileName().toUtf8().constData());
     if (hexFile->isOpen())
         hexFile->close();
-    if (!hexFile->open(QIODevice::ReadOnly))
+    bool notRegular = false;
+    if (!openRegularFileReadOnly(hexFile, &notRegular)) {
+        if (notRegular)
+            logError(kLabel, "Not a regular file: %s", hexFile->fileName().toUtf8().constData());
         return -2;
+    }
 
     if (!firstLinesStartRecords(hexFile)) {
         hexFile->close();

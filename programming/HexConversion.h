@@ -16,8 +16,9 @@
 //   -4  binFile cannot be opened (or the image cannot be written)
 //   -5  a record line does not start with ':'
 //   -6  a record is malformed: wrong checksum, shorter than its byte count,
-//       or an extended-address record without exactly two data bytes
-//   -7  a data record lies outside the 1 MiB flash
+//       a character that is no hexadecimal digit in one of its fields, or an
+//       extended-address record without exactly two data bytes
+//   -7  a data record lies outside the 128 KiB flash (0x08000000..0x0801FFFF)
 //   -8  the file holds no data byte
 // hexFile is closed on every exit; on -5 .. -8 binFile is emptied and closed.
 

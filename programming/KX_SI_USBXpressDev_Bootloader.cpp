@@ -11,8 +11,7 @@
 #include "bridge/KX_SI_USBXpressDev.h"
 
 #include "app/Log.h"
-
-#include <QFileInfo>
+#include "programming/RegularFile.h"
 
 #include <mutex>
 
@@ -83,9 +82,12 @@ void KX_SI_USBXpressDev::SLOT_StartFirmwareUpdate(QString Path2HexFile)
     if (!m_Connected.load(std::memory_order_acquire)) {
         putMsgLine(red(QStringLiteral("Bootloader Fail -> Device not connected!!")));
     } else {
-        const QFileInfo info(Path2HexFile);
-        if (Path2HexFile.isEmpty() || !info.exists() || info.isDir()) {
-            putMsgLine(red(QStringLiteral("Hex-File not found under-> \"") + Path2HexFile + QStringLiteral("\"")));
+        // Opened without blocking and checked as opened: a FIFO or a device
+        // under the path must not hold the GUI thread or the worker.
+        if (!isReadableRegularFile(Path2HexFile)) {
+            // The console reads HTML; the path is shown as text.
+            putMsgLine(red(QStringLiteral("Hex-File not found under-> \"") + Path2HexFile.toHtmlEscaped() +
+                           QStringLiteral("\"")));
         } else {
             putMsgLine(QStringLiteral("<br>Bootloader Start!!"));
             accepted = true;
@@ -172,9 +174,15 @@ void KX_SI_USBXpressDev::blEndSession(qint8 result)
         blDropReceived(true);
         putMsgLine(red(QStringLiteral("Bootloader IDEL -> set this->m_BootloaderActive = false")));
     }
+    // The board is handed back before the outcome is told: a board left in
+    // reset runs no firmware, whatever was written, and is no success.
+    if (!SetBootModeTivako(false)) {
+        logError(kLabel, "Board held in reset: it could not be released after the session");
+        putMsgLine(red(QStringLiteral("Board held in reset: it could not be released after writing")));
+        result = -1;
+    }
     blMarkFinishSent();
     emit SIGNAL_FirmwareWriteFinish(result);
-    SetBootModeTivako(false);
     m_BlState = SM_FW_Idle;
     blReleaseSession();
 }

@@ -95,8 +95,11 @@ void KX_XML_Settings::prepareQuadrelHexFile()
         return;
 
     logError(label, "Quadrel HexFile not exist");
-    if (!m_QuadrelHexFile.open(QIODevice::ReadWrite)) {
+    if (copy.isSymLink()) {
+        // Writing through a link, dangling or not, would create or replace a
+        // file wherever the link points.
         logError(label, "Unable to open Quadrel hex file");
+        logError(label, "Quadrel hex file is a symbolic link: %s", qUtf8Printable(copy.filePath()));
         return;
     }
     m_ResourceHexFile.setFileName(QString::asprintf(":/hex/%s", kQuadrelHexName));
@@ -105,13 +108,19 @@ void KX_XML_Settings::prepareQuadrelHexFile()
         return;
     }
     const QByteArray image = m_ResourceHexFile.readAll();
-    const bool written = m_QuadrelHexFile.write(image) == image.size() && m_QuadrelHexFile.flush();
-    m_QuadrelHexFile.close();
     m_ResourceHexFile.close();
+    // Written beside its place and renamed into it: a copy is whole or
+    // absent, never partial.
+    QSaveFile next(m_QuadrelHexFile.fileName());
+    if (!next.open(QIODevice::WriteOnly)) {
+        logError(label, "Unable to open Quadrel hex file");
+        return;
+    }
+    bool written = next.write(image) == image.size() && next.flush();
+    if (!written)
+        next.cancelWriting();
+    written = next.commit() && written;
     if (!written) {
-        // A partial copy would look like a user's own image and never be
-        // repaired; an empty one is made again at the next start.
-        QFile::resize(m_QuadrelHexFile.fileName(), 0);
         logError(label, "Unable to write Quadrel hex file");
         return;
     }
@@ -188,6 +197,9 @@ void KX_XML_Settings::writeXMLFile()
     // leaves the old file as it was, never a truncated one.
     const QByteArray bytes = document.toUtf8();
     QSaveFile next(m_SettingsFile.fileName());
+    // Where no temporary file can be made beside it (a folder the user may
+    // not write, a file the user may), the file is rewritten in place.
+    next.setDirectWriteFallback(true);
     bool written = next.open(QIODevice::WriteOnly) && next.write(bytes) == bytes.size();
     // The buffered bytes go out here; a failure at this point must stop the
     // replacement (the commit does not always notice it).

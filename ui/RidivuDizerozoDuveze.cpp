@@ -45,19 +45,25 @@ const int kTakeBufferSize = 4096;
 QString sharedMemKey()
 {
     const QByteArray key = qgetenv(kSharedMemKeyVariable);
-    return key.isEmpty() ? QString::fromLatin1(kSharedMemKey) : QString::fromLocal8Bit(key);
+    if (key.isEmpty())
+        return QString::fromLatin1(kSharedMemKey);
+    // A monitor that uses the usual key does not find this loader.
+    logStatus(kLabelConstructor, "Sharedmemory key from %s: \"%s\"", kSharedMemKeyVariable, key.constData());
+    return QString::fromLocal8Bit(key);
 }
 
+// The console reads its text as HTML: a device name is text, never markup.
 QByteArray consoleText(const char* format, const QString& name)
 {
-    return QString::asprintf(format, name.toUtf8().constData()).toLatin1();
+    return QString::asprintf(format, name.toHtmlEscaped().toUtf8().constData()).toLatin1();
 }
 
 } // namespace
 
 RidivuDizerozoDuveze::RidivuDizerozoDuveze(QWidget* parent)
     : QMainWindow(parent), ui(new Ui::RidivuDizerozoDuveze), m_pUsbDev(nullptr), m_pSettings(nullptr),
-      m_pSharedMem(nullptr), m_CtrlPressed(false)
+      m_pSharedMem(nullptr), m_CtrlPressed(false), m_SessionRunning(false), m_SessionForMonitor(false),
+      m_MonitorRequestWaiting(false), m_QuadrelAfterSession(false)
 {
     // The form loads its icons from the compiled-in resources.
     tivakoInitResources();
@@ -83,6 +89,10 @@ RidivuDizerozoDuveze::RidivuDizerozoDuveze(QWidget* parent)
         notice->showMessage(QStringLiteral("A instance is allready run"));
     }
     m_pSharedMem->setStatusZuvodErirora(true);
+    if (!m_pSharedMem->linkRefusal().isEmpty()) {
+        putConsoleMessage(consoleText("<br><font color=\"Red\"><b>No link to the debug monitor: %s</b></font>",
+                                      m_pSharedMem->linkRefusal()));
+    }
 
     // The device's worker announces its first list as soon as anyone
     // listens, so these come before anything else can miss it.
@@ -179,10 +189,15 @@ void RidivuDizerozoDuveze::on_m_pBConnect_clicked()
             ui->m_pBSearch->setEnabled(false);
             ui->m_ListDev->setEnabled(false);
             ui->m_pBResetTK->setEnabled(true);
-            ui->m_pBQuadrel->setEnabled(true);
+            // A session still ending (refused for want of a board) keeps
+            // the ways to start another closed; its end opens them.
+            if (m_SessionRunning)
+                m_QuadrelAfterSession = true;
+            else
+                ui->m_pBQuadrel->setEnabled(true);
             ui->m_lConnectSymbol->show();
             ui->m_lConnectText->show();
-            if (!m_CurrentHexFile.isEmpty())
+            if (!m_CurrentHexFile.isEmpty() && !m_SessionRunning)
                 ui->m_pBWriteFirmware->setEnabled(true);
             m_pSharedMem->setStatusTivakoConnection(true);
             m_pSharedMem->setNameOfConnectedDevice(name);
@@ -298,7 +313,7 @@ void RidivuDizerozoDuveze::on_m_pBSearch_2_clicked()
         QFileDialog::getOpenFileName(this, tr("Open Hex File"), QDir::homePath(), tr("Hex Files (*.hex)"));
     if (path.isEmpty())
         return;
-    if (m_pUsbDev->isConnected())
+    if (m_pUsbDev->isConnected() && !m_SessionRunning)
         ui->m_pBWriteFirmware->setEnabled(true);
     ui->m_pBCloseHexFile->setEnabled(true);
     m_CurrentHexFile = path;
@@ -315,37 +330,70 @@ void RidivuDizerozoDuveze::on_m_pBCloseHexFile_clicked()
     m_pSettings->setPathHexFile(QString());
 }
 
+void RidivuDizerozoDuveze::startSession(const QString& path, bool forMonitor, bool quadrel)
+{
+    m_SessionRunning = true;
+    m_SessionForMonitor = forMonitor;
+    m_QuadrelAfterSession = !quadrel && ui->m_pBQuadrel->isEnabled();
+    ui->m_pBWriteFirmware->setEnabled(false);
+    ui->m_pBQuadrel->setEnabled(false);
+    emit SIGNAL_StartFirmwareUpdate(path);
+}
+
+void RidivuDizerozoDuveze::startMonitorSession()
+{
+    logStatus(kLabelRequest, "Programming Extern");
+    startSession(m_pSharedMem->getPath2Hexfile(), true, false);
+}
+
 void RidivuDizerozoDuveze::on_m_pBWriteFirmware_clicked()
 {
-    ui->m_pBWriteFirmware->setEnabled(false);
-    emit SIGNAL_StartFirmwareUpdate(m_CurrentHexFile);
+    if (m_SessionRunning)
+        return;
+    startSession(m_CurrentHexFile, false, false);
 }
 
 void RidivuDizerozoDuveze::on_m_pBQuadrel_clicked()
 {
-    ui->m_pBQuadrel->setEnabled(false);
-    emit SIGNAL_StartFirmwareUpdate(m_pSettings->getPathQuadrelHexFile());
+    if (m_SessionRunning)
+        return;
+    startSession(m_pSettings->getPathQuadrelHexFile(), false, true);
 }
 
 void RidivuDizerozoDuveze::SLOT_ProgrammingRequestPendig()
 {
-    logStatus(kLabelRequest, "Programming Extern");
-    ui->m_pBWriteFirmware->setEnabled(false);
-    emit SIGNAL_StartFirmwareUpdate(m_pSharedMem->getPath2Hexfile());
+    if (m_SessionRunning) {
+        // Restarting the running session would answer this request with a
+        // result that is not its own; it runs once the session has ended.
+        m_MonitorRequestWaiting = true;
+        logStatus(kLabelRequest, "Programming Extern waits for the running session");
+        return;
+    }
+    startMonitorSession();
 }
 
 void RidivuDizerozoDuveze::SLOT_FirmwareWriteFinish(qint8 Result)
 {
-    if (Result == -1) {
+    if (Result != 1 && Result != -1)
+        return;
+    if (Result == -1)
         putConsoleMessage("<br><b><font color=\"Red\">ERROR Bootloader</font></b>");
-        ui->m_pBWriteFirmware->setEnabled(true);
-        if (m_pSharedMem->isStatusProgrammingRequestSet())
-            m_pSharedMem->setProgrammingResult(-1);
-    } else if (Result == 1) {
+    else
         putConsoleMessage("<b>Bootloader Finish</b>");
-        ui->m_pBWriteFirmware->setEnabled(true);
+    ui->m_pBWriteFirmware->setEnabled(true);
+    if (m_QuadrelAfterSession && m_pUsbDev->isConnected())
+        ui->m_pBQuadrel->setEnabled(true);
+    m_QuadrelAfterSession = false;
+    // A request that came during the session is a newer one than the
+    // session's own (that one was withdrawn): it gets its own result.
+    if (m_SessionForMonitor && !m_MonitorRequestWaiting && m_pSharedMem->isStatusProgrammingRequestSet())
+        m_pSharedMem->setProgrammingResult(Result);
+    m_SessionRunning = false;
+    m_SessionForMonitor = false;
+    if (m_MonitorRequestWaiting) {
+        m_MonitorRequestWaiting = false;
         if (m_pSharedMem->isStatusProgrammingRequestSet())
-            m_pSharedMem->setProgrammingResult(1);
+            startMonitorSession();
     }
 }
 

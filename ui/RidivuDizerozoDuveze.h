@@ -76,6 +76,10 @@ private:
     // Control states shared by the user's disconnect and a lost link.
     void showDisconnected();
     void setHexFileTitle(const QString& path);
+    // Starts a programming session and closes every way to start another
+    // until it has ended: one session at a time, whoever asked.
+    void startSession(const QString& path, bool forMonitor, bool quadrel);
+    void startMonitorSession();
 
     Ui::RidivuDizerozoDuveze* ui;
     KX_SI_USBXpressDev* m_pUsbDev;
@@ -87,6 +91,14 @@ private:
     QMutex m_ConsoleMutex;
     QTimer m_ConsoleTimer;
     bool m_CtrlPressed;
+    bool m_SessionRunning;
+    // The running session was started for the debug monitor's request; only
+    // its result ever goes into the shared block.
+    bool m_SessionForMonitor;
+    // A request of the monitor that came while a session ran.
+    bool m_MonitorRequestWaiting;
+    // "Prog as Quadrel" was usable before a session that did not use it.
+    bool m_QuadrelAfterSession;
 };
 
 #endif

@@ -45,7 +45,7 @@ Outcome convertOnce()
         if (!g_image->isOpen() || g_image->pos() != 0)
             fail("image not open at 0 after success");
         o.image = g_image->readAll();
-        if (o.image.isEmpty() || o.image.size() > 0x100000)
+        if (o.image.isEmpty() || o.image.size() > 0x20000)
             fail("image size out of range", o.image.size());
         g_image->seek(0);
         break;

@@ -92,6 +92,13 @@ BRIDGE_STATUS ProxyBackend::setBaudRate(BRIDGE_HANDLE handle, uint32_t baudRate)
     return m_inner->setBaudRate(handle, baudRate);
 }
 
+void ProxyBackend::failLineControl(uint16_t line)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_failLine = true;
+    m_failedLine = line;
+}
+
 BRIDGE_STATUS ProxyBackend::setLineControl(BRIDGE_HANDLE handle, uint16_t lineControl)
 {
     uint16_t word = lineControl;
@@ -99,6 +106,8 @@ BRIDGE_STATUS ProxyBackend::setLineControl(BRIDGE_HANDLE handle, uint16_t lineCo
         std::lock_guard<std::mutex> lock(m_mutex);
         Event e{Event::LineControl, {}, 0, 0, lineControl};
         m_events.push_back(e);
+        if (m_failLine && word == m_failedLine)
+            return SI_DEVICE_IO_FAILED;
         if (m_rewriteLine && word == m_lineFrom)
             word = m_lineTo;
     }

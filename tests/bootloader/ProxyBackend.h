@@ -38,6 +38,8 @@ public:
 
     // The host's line-control word `from` reaches the link as `to`.
     void rewriteLineControl(uint16_t from, uint16_t to);
+    // The host's line-control word `line` fails with SI_DEVICE_IO_FAILED.
+    void failLineControl(uint16_t line);
 
     // After each of the next `times` host writes equal to `command`, the
     // first `replyLength` bytes the board sends back are replaced by
@@ -76,6 +78,8 @@ private:
 
     bool m_rewriteLine = false;
     uint16_t m_lineFrom = 0, m_lineTo = 0;
+    bool m_failLine = false;
+    uint16_t m_failedLine = 0;
 
     Bytes m_replaceCommand;
     size_t m_replaceLength = 0;

@@ -223,6 +223,20 @@ private slots:
         QCOMPARE(m_log->statusCount("KILL Byte!"), killed);
     }
 
+    void boardThatCannotBeReleasedFromReset()
+    {
+        // The whole image is written, but the hand-back to user mode fails:
+        // the board is held in reset and runs nothing, which is no success.
+        m_rig->proxy().failLineControl(BRIDGE_LINE_8N1);
+        m_rig->start(imageFile());
+        QVERIFY(m_rig->waitForEnd(60000));
+        QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        const QByteArray messages = m_rig->messages();
+        QVERIFY2(messages.endsWith(redLine("Board held in reset: it could not be released after writing")),
+                 messages.constData());
+        QCOMPARE(board()->latch() & 0x01, 0x00);
+    }
+
     void unplugMidWrite()
     {
         // The board vanishes right after the second data block went out.

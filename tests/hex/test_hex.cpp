@@ -20,6 +20,8 @@
 #include <random>
 #include <vector>
 
+#include <sys/stat.h>
+
 using namespace hexrecords;
 
 namespace {
@@ -89,7 +91,7 @@ private slots:
     void endOfFileRecord();
     void contiguousFileGivesTheConcatenation();
     void placementByAddress();
-    void invalidDigitsReadAsZero();
+    void nonHexCharacterIsRefused();
     void secondConversionStartsEmpty();
     void generatedFilesMatchObjcopyAndSrecCat();
 
@@ -159,15 +161,20 @@ void TestHex::missingFile()
 
 void TestHex::unreadableFile()
 {
-    CapturedLog log;
-    // A folder exists but cannot be opened as a file (root may read any file).
-    const QString path = m_dir->filePath("folder.hex");
-    QVERIFY(QDir().mkpath(path));
-    const Outcome o = convertPath(path, &m_bin);
-    QCOMPARE(o.result, qint8(-2));
-    QVERIFY(!o.hexOpen);
-    QCOMPARE(log.statuses(kLabel), QStringList{"Path: " + path});
-    QCOMPARE(log.errors(kLabel), QStringList());
+    // A folder and a FIFO exist but are no files to read (a FIFO used to
+    // hold the conversion in its open until somebody wrote to it).
+    const QString folder = m_dir->filePath("folder.hex");
+    QVERIFY(QDir().mkpath(folder));
+    const QString fifo = m_dir->filePath("fifo.hex");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& path : {folder, fifo}) {
+        CapturedLog log;
+        const Outcome o = convertPath(path, &m_bin);
+        QCOMPARE(o.result, qint8(-2));
+        QVERIFY(!o.hexOpen);
+        QCOMPARE(log.statuses(kLabel), QStringList{"Path: " + path});
+        QCOMPARE(log.errors(kLabel), QStringList{"Not a regular file: " + path});
+    }
 }
 
 void TestHex::fewerThanThreeRecordLines()
@@ -281,6 +288,7 @@ void TestHex::lineLengthLimit()
 
 void TestHex::dataOutsideFlash()
 {
+    // The flash of a part with ID 0x410 is at most 128 KiB: 0x08000000..0x0801FFFF.
     struct Case
     {
         quint16 upper;
@@ -289,11 +297,11 @@ void TestHex::dataOutsideFlash()
         const char* line;
     };
     const Case cases[] = {
-        {0x2000, 0x0000, 16, "Data record @ 0x20000000 outside the flash (0x08000000..0x080fffff)"},
-        {0x080F, 0xFFF8, 16, "Data record @ 0x080ffff8 outside the flash (0x08000000..0x080fffff)"},
-        {0x0810, 0x0000, 1, "Data record @ 0x08100000 outside the flash (0x08000000..0x080fffff)"},
-        {0x0010, 0x0000, 4, "Data record @ 0x00100000 outside the flash (0x08000000..0x080fffff)"},
-        {0xFFFF, 0xFFFF, 16, "Data record @ 0xffffffff outside the flash (0x08000000..0x080fffff)"},
+        {0x2000, 0x0000, 16, "Data record @ 0x20000000 outside the flash (0x08000000..0x0801ffff)"},
+        {0x0801, 0xFFF8, 16, "Data record @ 0x0801fff8 outside the flash (0x08000000..0x0801ffff)"},
+        {0x0802, 0x0000, 1, "Data record @ 0x08020000 outside the flash (0x08000000..0x0801ffff)"},
+        {0x0010, 0x0000, 4, "Data record @ 0x00100000 outside the flash (0x08000000..0x0801ffff)"},
+        {0xFFFF, 0xFFFF, 16, "Data record @ 0xffffffff outside the flash (0x08000000..0x0801ffff)"},
     };
     for (const Case& c : cases) {
         CapturedLog log;
@@ -303,14 +311,14 @@ void TestHex::dataOutsideFlash()
         QCOMPARE(log.errors(kLabel), QStringList{c.line});
     }
     // The last flash bytes are fine, and so is their boot alias.
-    Outcome o = convert(lines({linearBase(0x080F), dataRecord(0xFFF0, pattern(16)), kEof}));
+    Outcome o = convert(lines({linearBase(0x0801), dataRecord(0xFFF0, pattern(16)), kEof}));
     QCOMPARE(o.result, qint8(1));
-    QCOMPARE(o.image.size(), 0x100000);
+    QCOMPARE(o.image.size(), 0x20000);
     QCOMPARE(o.image.right(16), pattern(16));
-    QCOMPARE(o.image.left(0xFFFF0), QByteArray(0xFFFF0, '\xFF'));
-    o = convert(lines({linearBase(0x000F), dataRecord(0xFFF0, pattern(16)), kEof}));
+    QCOMPARE(o.image.left(0x1FFF0), QByteArray(0x1FFF0, '\xFF'));
+    o = convert(lines({linearBase(0x0001), dataRecord(0xFFF0, pattern(16)), kEof}));
     QCOMPARE(o.result, qint8(1));
-    QCOMPARE(o.image.size(), 0x100000);
+    QCOMPARE(o.image.size(), 0x20000);
     // An empty data record holds nothing, wherever it points.
     QCOMPARE(convert(lines({dataRecord(0, pattern(4)), linearBase(0x2000), dataRecord(0, {}), kEof})).result, qint8(1));
 }
@@ -481,19 +489,40 @@ void TestHex::placementByAddress()
     }
 }
 
-void TestHex::invalidDigitsReadAsZero()
+void TestHex::nonHexCharacterIsRefused()
 {
-    // "ZZ" as a data byte reads as 0, and the checksum is that of a 0 byte.
-    QByteArray r = dataRecord(4, QByteArray(1, '\0'));
-    r.replace(9, 2, "ZZ");
-    QCOMPARE(r, QByteArray(":01000400ZZFB"));
-    const Outcome o = convert(lines({dataRecord(0, pattern(4)), r, dataRecord(5, pattern(1)), kEof}));
-    QCOMPARE(o.result, qint8(1));
-    QCOMPARE(o.image, pattern(4) + QByteArray(1, '\0') + pattern(1));
-    // A half-valid field reads as 0 too, not as its valid part.
-    r = dataRecord(6, QByteArray(1, '\0'));
-    r.replace(9, 2, "0g");
-    QCOMPARE(convert(lines({dataRecord(0, pattern(6)), r, kEof})).image, pattern(6) + QByteArray(1, '\0'));
+    // Each row: a record whose checksum is right if its bad characters read
+    // as 0, which is how they used to be flashed.
+    struct Case
+    {
+        QByteArray record;
+        int position;
+    };
+    QByteArray badData = dataRecord(4, QByteArray(1, '\0'));
+    badData.replace(9, 2, "0g");
+    QByteArray badAddress = dataRecord(0, pattern(1));
+    badAddress.replace(5, 1, "x");
+    QByteArray badType = dataRecord(0, pattern(1));
+    badType.replace(7, 1, " ");
+    QByteArray badChecksum = dataRecord(0, pattern(1));
+    badChecksum.replace(badChecksum.size() - 1, 1, "#");
+    const Case cases[] = {
+        {":04002000Z0XYq!_#DC", 9}, {":0Z000000FF", 2},   {badAddress, 5},
+        {badType, 7},               {badData, 10},        {badChecksum, badChecksum.size() - 1},
+    };
+    for (const Case& c : cases) {
+        CapturedLog log;
+        const Outcome o = convert(lines({dataRecord(0, pattern(4)), dataRecord(4, pattern(4)), c.record, kEof}));
+        QVERIFY2(refused(o, qint8(-6)), c.record.constData());
+        const QString expected = QStringLiteral("No hexadecimal digit at position %1: 0x%2")
+                                     .arg(c.position)
+                                     .arg(uchar(c.record.at(c.position)), 2, 16, QLatin1Char('0'));
+        QCOMPARE(log.errors(kLabel), QStringList{expected});
+    }
+    // Lower-case digits are digits.
+    const QByteArray lower = dataRecord(0, QByteArray("\xab\xcd\xef", 3)).toLower();
+    const QByteArray next = dataRecord(3, QByteArray("\xfa", 1)).toLower();
+    QCOMPARE(convert(lines({lower, next, kEof})).image, QByteArray("\xab\xcd\xef\xfa", 4));
 }
 
 void TestHex::secondConversionStartsEmpty()
@@ -546,7 +575,7 @@ GeneratedHex generateHex(QRandomGenerator& rng)
     const Mode mode = static_cast<Mode>(rng.bounded(3));
     const bool lower = rng.bounded(2);
     const QByteArray eol = rng.bounded(2) ? "\r\n" : "\n";
-    const quint32 span = mode == Plain ? 0x10000 : 0x30000;
+    const quint32 span = mode == Plain ? 0x10000 : 0x20000; // the whole 128 KiB flash
 
     // Up to four regions that neither overlap nor touch.
     struct Region

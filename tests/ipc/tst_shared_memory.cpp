@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSharedMemory>
@@ -20,7 +21,9 @@
 #include <cstring>
 #include <memory>
 #include <sys/ipc.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace SharedBlock;
@@ -157,6 +160,14 @@ bool finish(QProcess& p)
     return p.state() == QProcess::NotRunning || p.waitForFinished(kProcessWaitMs);
 }
 
+// Starts this test program in one of its peer roles (see main) and waits
+// for its "ready" line.
+bool startPeer(QProcess& peer, const QStringList& args)
+{
+    peer.start(QCoreApplication::applicationFilePath(), args);
+    return peer.waitForReadyRead(kProcessWaitMs) && peer.readLine().trimmed() == "ready";
+}
+
 QString writeHexFile(const QTemporaryDir& dir, const QString& name)
 {
     const QString path = dir.filePath(name);
@@ -203,36 +214,6 @@ private slots:
         QVERIFY(m_Log.hasStatus(kRun, "Thread END"));
         // The second link's thread logs its start on its own schedule.
         QTRY_VERIFY_WITH_TIMEOUT(m_Log.hasStatus(kRun, "Thread Start"), 5000);
-    }
-
-    void blockIsReachableByItsOwnerOnly()
-    {
-        const QString key = uniqueKey("perm");
-        KX_SharedMemSocked link(key);
-        RawBlock raw(key);
-        const key_t ipcKey = ftok(QFile::encodeName(raw.nativeKey()).constData(), 'Q');
-        QVERIFY(ipcKey != key_t(-1));
-        const int id = shmget(ipcKey, 0, 0);
-        QVERIFY(id >= 0);
-        shmid_ds ds;
-        QCOMPARE(shmctl(id, IPC_STAT, &ds), 0);
-        QCOMPARE(int(ds.shm_perm.mode & 0777), 0600);
-        QCOMPARE(ds.shm_perm.uid, geteuid());
-        QCOMPARE(int(ds.shm_segsz), int(kBlockSize));
-
-        // The kernel's own table says the same.
-        QFile table(QStringLiteral("/proc/sysvipc/shm"));
-        QVERIFY(table.open(QIODevice::ReadOnly));
-        bool found = false;
-        for (const QByteArray& line : table.readAll().split('\n')) {
-            const QList<QByteArray> f = line.simplified().split(' ');
-            if (f.size() > 3 && f.at(1).toInt() == id) {
-                found = true;
-                QCOMPARE(f.at(2), QByteArray("600"));
-                QCOMPARE(f.at(3).toInt(), int(kBlockSize));
-            }
-        }
-        QVERIFY(found);
     }
 
     void fieldsStayInsideTheirPlaces()
@@ -342,10 +323,13 @@ private slots:
         RawBlock raw(key);
         QVERIFY(raw.attach());
 
-        // Not marked present: a finished request leaves the result alone.
+        // Not marked present, the request is not this link's to serve (a
+        // second loader must not program it too), and its end leaves the
+        // result alone.
         raw.setByte(kProgrammingRequest, 1);
-        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
         QVERIFY(link.isStatusProgrammingRequestSet());
+        QTest::qWait(50);
+        QCOMPARE(rec.pending, 0);
         link.setProgrammingResult(1);
         QTRY_COMPARE_WITH_TIMEOUT(rec.finished.size(), 1, kSignalWaitMs);
         QCOMPARE(rec.finished.at(0), qint16(1));
@@ -357,7 +341,7 @@ private slots:
         // Marked present: the same result again is not new...
         link.setStatusZuvodErirora(true);
         raw.setByte(kProgrammingRequest, 1);
-        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 2, kSignalWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
         link.setProgrammingResult(1);
         QTest::qWait(50);
         QCOMPARE(rec.finished.size(), 1);
@@ -372,7 +356,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_Log.countStatus(kRun, "Set to Idel-Mode"), 1, kSignalWaitMs);
         // After the reset, the same value as before counts as new.
         raw.setByte(kProgrammingRequest, 1);
-        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 3, kSignalWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 2, kSignalWaitMs);
         link.setProgrammingResult(-1);
         QTRY_COMPARE_WITH_TIMEOUT(rec.finished.size(), 3, kSignalWaitMs);
         QCOMPARE(rec.finished.at(2), qint16(-1));
@@ -381,7 +365,7 @@ private slots:
         QVERIFY(link.isStatusProgrammingRequestSet());
         QTRY_COMPARE_WITH_TIMEOUT(raw.result(), 0, kSignalWaitMs);
         QTest::qWait(30);
-        QCOMPARE(rec.pending, 3);
+        QCOMPARE(rec.pending, 2);
         raw.setByte(kProgrammingRequest, 0);
         link.setStatusZuvodErirora(false);
     }
@@ -398,6 +382,7 @@ private slots:
         // does; the thread has been running meanwhile.
         QTest::qWait(50);
         Recorder rec(&link);
+        link.setStatusZuvodErirora(true);
         QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
         QTest::qWait(50);
         QCOMPARE(rec.pending, 1);
@@ -412,6 +397,7 @@ private slots:
         QVERIFY(raw.create());
         {
             KX_SharedMemSocked link(key);
+            link.setStatusZuvodErirora(true);
             Recorder rec(&link);
             raw.setByte(kProgrammingRequest, 1);
             QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
@@ -524,6 +510,217 @@ private slots:
         const QString key = uniqueKey("stale");
         staleBlockCheck(key);
         removeLeftovers(key);
+    }
+
+    // A block or a lock that anybody else could write is not used at all:
+    // no request is served, no presence flag written, nothing withdrawn.
+    void foreignBlockIsNotUsed_data()
+    {
+        QTest::addColumn<QString>("setUp");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("segment open to others") << "mode" << "its segment is open to others (mode 666)";
+        QTest::newRow("lock open to others") << "lock" << "its lock is open to others (mode 660)";
+        QTest::newRow("segment handed to another user") << "owner" << "its segment is owned by user 65534";
+        QTest::newRow("segment made by another user") << "child" << "its segment is owned by user 65534";
+    }
+
+    void foreignBlockIsNotUsed()
+    {
+        QFETCH(QString, setUp);
+        QFETCH(QString, reason);
+        const bool needsRoot = setUp == QLatin1String("owner") || setUp == QLatin1String("child");
+        if (needsRoot && geteuid() != 0)
+            QSKIP("giving a block to another user needs root");
+        const QString key = uniqueKey("foreign");
+        RawBlock raw(key);
+        if (setUp == QLatin1String("child")) {
+            // Made by another user: a child that becomes that user first.
+            QFile keyFile(raw.nativeKey());
+            QVERIFY(keyFile.open(QIODevice::WriteOnly));
+            QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(), {"--foreign-block", raw.nativeKey()}), 0);
+        } else {
+            QVERIFY(raw.create());
+        }
+        const int id = shmget(ftok(QFile::encodeName(raw.nativeKey()).constData(), 'Q'), 0, 0);
+        QVERIFY(id >= 0);
+        if (setUp == QLatin1String("mode") || setUp == QLatin1String("owner")) {
+            shmid_ds ds;
+            QCOMPARE(shmctl(id, IPC_STAT, &ds), 0);
+            if (setUp == QLatin1String("mode"))
+                ds.shm_perm.mode = 0666;
+            else
+                ds.shm_perm.uid = 65534;
+            QCOMPARE(shmctl(id, IPC_SET, &ds), 0);
+        }
+        if (setUp == QLatin1String("lock")) {
+            QSharedMemory probe(key); // the lock exists from here on
+            QString file = raw.nativeKey();
+            file.replace(QStringLiteral("qipc_sharedmemory_"), QStringLiteral("qipc_systemsem_"));
+            const int sem = semget(ftok(QFile::encodeName(file).constData(), 'Q'), 1, 0);
+            QVERIFY(sem >= 0);
+            semid_ds ds;
+            QCOMPARE(semctl(sem, 0, IPC_STAT, &ds), 0);
+            ds.sem_perm.mode = 0660;
+            QCOMPARE(semctl(sem, 0, IPC_SET, &ds), 0);
+        }
+        // What the attacker asks for.
+        uchar* block = static_cast<uchar*>(shmat(id, nullptr, 0));
+        QVERIFY(block != reinterpret_cast<uchar*>(-1));
+        std::memcpy(block + kPath2Hexfile, "/tmp/evil.hex", 14);
+        block[kProgrammingRequest] = 1;
+        {
+            KX_SharedMemSocked link(key);
+            QVERIFY2(m_Log.hasError(kLink, QStringLiteral("Sharedmemory \"%1\" not used, %2").arg(key, reason)),
+                     qPrintable(m_Log.dump()));
+            QVERIFY(link.linkRefusal().contains(reason));
+            Recorder rec(&link);
+            link.setStatusZuvodErirora(true);
+            QTest::qWait(50);
+            QCOMPARE(rec.pending, 0);
+            QCOMPARE(int(block[kStatusZuvodErirora]), 0);
+            QCOMPARE(link.getPath2Hexfile(), QString());
+        }
+        QCOMPARE(int(block[kProgrammingRequest]), 1); // not even withdrawn
+        shmdt(block);
+        shmctl(id, IPC_RMID, nullptr);
+    }
+
+    // A peer that holds the block's lock (stopped, stuck or hostile) costs
+    // each access at most a short wait and never holds up the exit.
+    void peerHoldingTheLockStallsNothing()
+    {
+        const QString key = uniqueKey("held");
+        auto link = std::make_unique<KX_SharedMemSocked>(key);
+        link->setStatusZuvodErirora(true);
+        QProcess holder;
+        QVERIFY(startPeer(holder, {"--hold-lock", key}));
+
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!link->isStatusZuvodEriroraSet());
+        link->setStatusTivakoConnection(true);
+        QCOMPARE(link->getPath2Hexfile(), QString());
+        QTest::qWait(300); // the watch loop skips its passes meanwhile
+        QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+        // Said once for the whole episode, whoever met it.
+        QCOMPARE(m_Log.dump().count(QStringLiteral("Sharedmemory lock not free within 100 ms, skipped")), 1);
+
+        // Starting up beside it and ending are not held up either.
+        clock.restart();
+        {
+            KX_SharedMemSocked second(key);
+            QVERIFY(second.linkRefusal().contains(QStringLiteral("its lock is held by another process")));
+        }
+        link.reset();
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(m_Log.hasError("KX_SharedMemSocked::leaveBlock",
+                               "Sharedmemory lock held by another process; left to the end of the program"));
+        holder.kill();
+        QVERIFY(finish(holder));
+        removeLeftovers(key);
+    }
+
+    // Of two loaders on one block only the first serves it; the second
+    // stands by, touches neither flag nor request, and takes over when the
+    // first has gone.
+    void secondLoaderStandsBy()
+    {
+        const QString key = uniqueKey("second");
+        QProcess first;
+        QVERIFY(startPeer(first, {"--hold-link", key}));
+        RawBlock raw(key);
+        QVERIFY(raw.attach());
+
+        auto second = std::make_unique<KX_SharedMemSocked>(key);
+        Recorder rec(second.get());
+        QVERIFY(second->isOtherLoaderRunning());
+        second->setStatusZuvodErirora(true);
+        QVERIFY(m_Log.hasStatus("KX_SharedMemSocked::setStatusZuvodErirora",
+                                "Instance lock held by another loader, standing by"));
+        QVERIFY(!second->isServing());
+        raw.setByte(kProgrammingRequest, 1);
+        QTest::qWait(100);
+        QCOMPARE(rec.pending, 0);
+
+        // A third one comes and goes: the first's flag and request stay.
+        {
+            KX_SharedMemSocked third(key);
+            third.setStatusZuvodErirora(true);
+            third.setStatusZuvodErirora(false);
+        }
+        QCOMPARE(int(raw.byteAt(kStatusZuvodErirora)), 1);
+        QCOMPARE(int(raw.byteAt(kProgrammingRequest)), 1);
+        QCOMPARE(m_Log.countError(kDtor, "Kill Pending"), 0);
+
+        first.kill();
+        QVERIFY(finish(first));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
+        QVERIFY(second->isServing());
+        QVERIFY(m_Log.hasStatus(kRun, "Serving the block now"));
+        raw.setByte(kProgrammingRequest, 0);
+        second->setStatusZuvodErirora(false);
+        QCOMPARE(int(raw.byteAt(kStatusZuvodErirora)), 0);
+        second.reset();
+        removeLeftovers(key);
+    }
+
+    // The block's layout as a peer sees it, the peer written from the byte
+    // table alone (literal offsets, none of the loader's own constants).
+    void peerWrittenFromTheByteTable()
+    {
+        const QString key = uniqueKey("table");
+        QTemporaryDir dir;
+        const QString hex = writeHexFile(dir, QStringLiteral("t.hex"));
+        KX_SharedMemSocked link(key);
+        link.setStatusZuvodErirora(true);
+        link.setStatusTivakoConnection(true);
+        link.setNameOfConnectedDevice(QStringLiteral("CP2102 0001"));
+        QObject::connect(&link, &KX_SharedMemSocked::SIGNAL_ProgrammingRequestPendig, &link, [&] {
+            if (link.getPath2Hexfile() == hex)
+                link.setProgrammingResult(-1);
+        }, Qt::QueuedConnection);
+
+        QProcess peer;
+        peer.start(QCoreApplication::applicationFilePath(), {"--table-peer", key, hex});
+        QVERIFY(peer.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(peer.state() == QProcess::NotRunning, kProcessWaitMs);
+        const QString out = QString::fromUtf8(peer.readAll());
+        QCOMPARE(peer.exitCode(), 0);
+        QCOMPARE(out, QStringLiteral("size>=312 present=1 connected=1 name=CP2102 0001 result=-1 reset=1\n"));
+        QVERIFY(m_Log.hasStatus(kRun, "Set to Idel-Mode"));
+        link.setStatusZuvodErirora(false);
+    }
+
+    // tivako-monitor and a loader that keeps the block protocol but no lock
+    // file of ours; back to back runs wait until the result is reset.
+    void monitorWithLoaderWithoutLockFile()
+    {
+        const QString key = uniqueKey("plain");
+        QTemporaryDir dir;
+        const QString hex = writeHexFile(dir, QStringLiteral("p.hex"));
+        RawBlock loader(key); // the loader, played here on the block
+        QVERIFY(loader.create());
+        loader.setByte(kStatusZuvodErirora, 1);
+
+        MonitorRun run = runMonitor({"--key", key, "status"});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains(QStringLiteral("loader:  running (by its presence flag only")), qPrintable(run.out));
+
+        for (int round = 0; round < 2; ++round) {
+            QProcess monitor;
+            monitor.start(monitorProgram(), {"--key", key, "program", hex});
+            QTRY_COMPARE_WITH_TIMEOUT(int(loader.byteAt(kProgrammingRequest)), 1, kProcessWaitMs);
+            QCOMPARE(QString::fromUtf8(loader.bytes(kPath2Hexfile, hex.toUtf8().size())), hex);
+            loader.setResult(1);
+            QTRY_COMPARE_WITH_TIMEOUT(int(loader.byteAt(kProgrammingRequest)), 0, kProcessWaitMs);
+            // The monitor waits for the loader to reset the result.
+            QTest::qWait(300);
+            QCOMPARE(monitor.state(), QProcess::Running);
+            loader.setResult(0);
+            QVERIFY(finish(monitor));
+            QCOMPARE(monitor.exitCode(), 0);
+            QVERIFY(QString::fromUtf8(monitor.readAllStandardError()).contains(QStringLiteral("may be stale")));
+        }
     }
 
     void monitorWithoutLoader()
@@ -646,6 +843,13 @@ private slots:
                      qPrintable(run.err));
         }
 
+        // A FIFO would hold the loader's programming: refused as a failure.
+        const QString fifo = dir.filePath("pipe.hex");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        run = runMonitor({"program", fifo});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(QStringLiteral("not a regular file: ") + fifo), qPrintable(run.err));
+
         // A path that does not fit the block is refused before anything is
         // written to it.
         const QString key = uniqueKey("long");
@@ -727,10 +931,76 @@ static int holdLink(int argc, char** argv)
     return app.exec();
 }
 
+// A peer that holds the block's lock until it is killed.
+static int holdLock(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QSharedMemory memory(QString::fromUtf8(argv[2]));
+    if (!memory.attach() || !memory.lock())
+        return 3;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return app.exec();
+}
+
+// Another user's block: becomes that user, then makes the segment under the
+// key file given, mode 0600.
+static int foreignBlock(const char* keyFile)
+{
+    if (setgid(65534) != 0 || setuid(65534) != 0)
+        return 3;
+    const key_t key = ftok(keyFile, 'Q');
+    return shmget(key, 312, IPC_CREAT | IPC_EXCL | 0600) >= 0 ? 0 : 4;
+}
+
+// The debug monitor's side written from the block's table of byte offsets,
+// with nothing of the loader's own code: present 0, request 1, result 4
+// (32-bit little-endian), connected 8, path 9 (150 bytes), name 159.
+static int tablePeer(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QSharedMemory memory(QString::fromUtf8(argv[2]));
+    if (!memory.attach())
+        return 3;
+    auto* b = static_cast<uchar*>(memory.data());
+    auto result = [&] {
+        memory.lock();
+        const qint32 r = qint32(quint32(b[4]) | quint32(b[5]) << 8 | quint32(b[6]) << 16 | quint32(b[7]) << 24);
+        memory.unlock();
+        return r;
+    };
+    const QByteArray path = QByteArray(argv[3]);
+    memory.lock();
+    const int present = b[0], connected = b[8];
+    const QByteArray name(reinterpret_cast<const char*>(b + 159));
+    std::memcpy(b + 9, path.constData(), size_t(path.size()) + 1);
+    b[1] = 1;
+    memory.unlock();
+    QElapsedTimer clock;
+    clock.start();
+    qint32 answer = 0;
+    while ((answer = result()) == 0 && clock.elapsed() < 10000)
+        QThread::msleep(2);
+    memory.lock();
+    b[1] = 0;
+    memory.unlock();
+    while (result() != 0 && clock.elapsed() < 15000)
+        QThread::msleep(2);
+    std::printf("%s present=%d connected=%d name=%s result=%d reset=%d\n", memory.size() >= 312 ? "size>=312" : "size<312",
+                present, connected, name.constData(), answer, result() == 0 ? 1 : 0);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--hold-link") == 0)
         return holdLink(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--hold-lock") == 0)
+        return holdLock(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--foreign-block") == 0)
+        return foreignBlock(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--table-peer") == 0)
+        return tablePeer(argc, argv);
     QCoreApplication app(argc, argv);
     SharedMemoryLinkTest test;
     return QTest::qExec(&test, argc, argv);

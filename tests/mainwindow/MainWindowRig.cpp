@@ -216,6 +216,17 @@ void Block::setLoaderPresent(bool present)
     m_Memory.unlock();
 }
 
+void Block::request(const QString& path)
+{
+    if (!attach() || !m_Memory.lock())
+        return;
+    auto* block = static_cast<uchar*>(m_Memory.data());
+    if (!path.isEmpty())
+        SharedBlock::writeText(block, SharedBlock::kPath2Hexfile, SharedBlock::kPath2HexfileSize, path.toUtf8());
+    SharedBlock::writeByte(block, SharedBlock::kProgrammingRequest, path.isEmpty() ? 0 : 1);
+    m_Memory.unlock();
+}
+
 // ---------------------------------------------------------------------------
 // Window
 

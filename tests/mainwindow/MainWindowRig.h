@@ -91,6 +91,9 @@ public:
     SharedBlock::Snapshot snapshot();
     void setProgrammingResult(qint32 result);
     void setLoaderPresent(bool present);
+    // The monitor's side: writes the path and raises the request flag; an
+    // empty path clears the flag again.
+    void request(const QString& path);
     static QString key();
 
 private:

@@ -24,6 +24,9 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
 #include <memory>
 
 using namespace rig;
@@ -294,7 +297,7 @@ private slots:
     void ctrlRevealsHardwareIdButton()
     {
         auto scripted = std::make_shared<ScriptedBridgeBackend>(
-            std::vector<ScriptedBridgeBackend::Device>{{"Tivako Board", "0001"}});
+            std::vector<ScriptedBridgeBackend::Device>{{"Tivako <i>Board</i> &amp;", "0001"}});
         bridgeInstallBackend(scripted);
         auto w = makeWindow();
         QVERIFY(waitUntil([&] { return deviceList(*w)->count() == 1; }));
@@ -304,6 +307,10 @@ private slots:
         sendKey(w.get(), QEvent::KeyPress, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
         button(*w, "m_pBConnect")->click();
         QVERIFY(isConnectedView(*w));
+        // The device's name is text in the console, never markup.
+        const QString name = deviceList(*w)->item(0)->text();
+        QVERIFY(name.contains("<i>Board</i> &amp;"));
+        QVERIFY(waitUntil([&] { return consoleText(*w).contains("Connect " + name); }, 1000));
         QVERIFY(!shown(*w, "m_pbquadrel_hwid"));
         button(*w, "m_pBConnect")->click();
         QVERIFY(!isConnectedView(*w));
@@ -545,6 +552,8 @@ private slots:
             QVERIFY(waitUntil([&] { return deviceList(*w)->count() == 1; }));
             QVERIFY(block.snapshot().loaderPresent);
         }
+        // The second one ended without taking the first's mark with it.
+        QVERIFY(block.snapshot().loaderPresent);
 
         first.terminate();
         QVERIFY(first.waitForFinished(20000));
@@ -560,6 +569,24 @@ private slots:
         second.reset();
         w.reset();
         QVERIFY(!block.snapshot().loaderPresent);
+    }
+
+    // A block that others may write is not used, and the console says so once.
+    void foreignBlockIsNotUsed()
+    {
+        QSharedMemory foreign(Block::key());
+        QVERIFY(foreign.create(int(SharedBlock::kBlockSize)));
+        shmid_ds ds;
+        const int id = shmget(ftok(QFile::encodeName(foreign.nativeKey()).constData(), 'Q'), 0, 0);
+        QVERIFY(id >= 0 && shmctl(id, IPC_STAT, &ds) == 0);
+        ds.shm_perm.mode = 0666;
+        QCOMPARE(shmctl(id, IPC_SET, &ds), 0);
+        auto w = makeWindow();
+        QVERIFY(waitUntil([&] { return consoleText(*w).contains("No link to the debug monitor"); }, 2000));
+        pump(200);
+        QCOMPARE(consoleText(*w).count("No link to the debug monitor"), 1);
+        QVERIFY2(consoleText(*w).contains("its segment is open to others (mode 666)"), qPrintable(consoleText(*w)));
+        QVERIFY(!SharedBlock::decode(static_cast<const uchar*>(foreign.constData())).loaderPresent);
     }
 
     // Settings, then the device, then the link on the way up; on the way

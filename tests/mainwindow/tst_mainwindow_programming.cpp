@@ -180,6 +180,49 @@ private slots:
         QCOMPARE(block.snapshot().programmingResult, 7);
     }
 
+    // One session at a time, whoever asked: the monitor's request closes the
+    // window's ways to start one, and a request during the window's session
+    // waits for its end and gets a result of its own.
+    void oneSessionAtATime()
+    {
+        const QString good = m_files.filePath("one.hex");
+        QFile::remove(good);
+        QVERIFY(QFile::copy(":/hex/RozazerEvu_1_0_54.hex", good));
+        writeSettings(good, boardName());
+        auto w = connectedWindow();
+        QVERIFY(w);
+        Block block;
+        QVERIFY(block.attach());
+        auto starts = [&] { return consoleText(*w).count("Bootloader Start!!"); };
+
+        block.request(good);
+        QVERIFY(waitUntil([&] { return starts() == 1; }, 5000));
+        QVERIFY(!ownEnabled(*w, "m_pBQuadrel"));
+        QVERIFY(!ownEnabled(*w, "m_pBWriteFirmware"));
+        // Even reached by their slots they start nothing.
+        QVERIFY(invoke(w.get(), "on_m_pBQuadrel_clicked"));
+        QVERIFY(invoke(w.get(), "on_m_pBWriteFirmware_clicked"));
+        QVERIFY(waitUntil([&] { return block.snapshot().programmingResult != 0; }, 60000));
+        QCOMPARE(block.snapshot().programmingResult, 1);
+        QCOMPARE(starts(), 1);
+        QVERIFY(ownEnabled(*w, "m_pBQuadrel"));
+        block.request(QString());
+        QVERIFY(waitUntil([&] { return block.snapshot().programmingResult == 0; }, 2000));
+
+        // A request refused for its missing file, while the window writes.
+        pump(300);
+        button(*w, "m_pBQuadrel")->click();
+        QVERIFY(waitUntil([&] { return starts() == 2; }, 5000));
+        block.request(m_files.filePath("missing.hex"));
+        QVERIFY(waitUntil([&] { return m_log->has(statusLine(kRequest, "Programming Extern waits for the running session")); }, 5000));
+        QVERIFY(waitUntil([&] { return block.snapshot().programmingResult != 0; }, 60000));
+        QCOMPARE(block.snapshot().programmingResult, -1);
+        QVERIFY(consoleText(*w).contains(kFinish));
+        QVERIFY(consoleText(*w).contains("Hex-File not found"));
+        QVERIFY(flashHolds(m_boards->board(0), m_image));
+        block.request(QString());
+    }
+
     // A hex file chosen in the dialog is remembered, titled and written.
     void chosenHexFile()
     {
@@ -250,13 +293,15 @@ private slots:
     // A stored path whose file has gone: the red error, Write back on.
     void missingHexFile()
     {
-        writeSettings(m_files.filePath("gone.hex"), boardName());
+        // Markup in the path is shown as text, not taken as HTML.
+        const QString gone = m_files.filePath("gone <b>x</b> &amp; y.hex");
+        writeSettings(gone, boardName());
         auto w = connectedWindow();
         QVERIFY(w);
         QVERIFY(invoke(w.get(), "on_m_pBWriteFirmware_clicked"));
         QVERIFY(!ownEnabled(*w, "m_pBWriteFirmware"));
         QVERIFY(waitUntil([&] { return consoleText(*w).contains(kError); }, 10000));
-        QVERIFY(consoleText(*w).contains("Hex-File not found"));
+        QVERIFY2(consoleText(*w).contains("Hex-File not found under-> \"" + gone + "\""), qPrintable(consoleText(*w)));
         QVERIFY(ownEnabled(*w, "m_pBWriteFirmware"));
         QVERIFY(!consoleText(*w).contains(kFinish));
         QCOMPARE(finishedCalls(), 0);

@@ -340,6 +340,41 @@ private slots:
         QCOMPARE(QDir(home.folder()).entryList(QDir::Files), QStringList() << QStringLiteral("Settings.xml"));
     }
 
+    void readOnlyFolderWithWritableFile()
+    {
+        // No temporary file can be made beside Settings.xml: the file itself
+        // is rewritten in place. Root may write anywhere, so the store runs
+        // as another user then.
+        QTemporaryDir base(QDir::tempPath() + QStringLiteral("/settings-ro-XXXXXX"));
+        QVERIFY(base.isValid());
+        const QString root = base.path() + QStringLiteral("/share");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(root));
+        const QString folder = root + QLatin1Char('/') + QCoreApplication::applicationName();
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/firmware")));
+        QVERIFY(writeAll(folder + QStringLiteral("/Settings.xml"), document("/old.hex", "", 0)));
+        QVERIFY(writeAll(folder + QStringLiteral("/firmware/") + QLatin1String(kHexName), resourceImage()));
+        const uid_t nobody = 65534;
+        if (geteuid() == 0) {
+            for (const QString& path : {base.path(), root, folder, folder + QStringLiteral("/Settings.xml")})
+                QCOMPARE(::chown(QFile::encodeName(path).constData(), nobody, nobody), 0);
+            QVERIFY(QFile::setPermissions(base.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                            QFileDevice::ExeOwner | QFileDevice::ExeOther));
+        }
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        const bool dropped = geteuid() == 0;
+        if (dropped)
+            QCOMPARE(::seteuid(nobody), 0);
+        {
+            KX_XML_Settings store;
+            store.setPathHexFile(QStringLiteral("/new.hex"));
+        }
+        if (dropped)
+            QCOMPARE(::seteuid(0), 0);
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QCOMPARE(readAll(folder + QStringLiteral("/Settings.xml")), document("/new.hex", "", 0));
+        QCOMPARE(m_Log.linesOf(kWrite), QStringList() << LogCapture::statusLine(kWrite, "Write Content"));
+    }
+
     void folderThatCannotBeUsed()
     {
         // The data root is a plain file: nothing can be created below it.
@@ -412,6 +447,20 @@ private slots:
         }
         QCOMPARE(readAll(home.firmwareCopy()), own);
         QVERIFY(m_Log.linesOf(kCtor).isEmpty());
+
+        // A link where the copy belongs is never written through: a dangling
+        // one used to create the file it names.
+        const QString target = home.root() + QStringLiteral("/elsewhere.hex");
+        QVERIFY(QFile::remove(home.firmwareCopy()));
+        QVERIFY(QFile::link(target, home.firmwareCopy()));
+        m_Log.clear();
+        {
+            KX_XML_Settings store;
+        }
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(QFileInfo(home.firmwareCopy()).isSymLink());
+        QVERIFY(m_Log.hasError(kCtor, "Unable to open Quadrel hex file"));
+        QVERIFY(!m_Log.hasStatus(kCtor, "Create New Quadrel Hex File"));
     }
 
 private:

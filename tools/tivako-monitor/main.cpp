@@ -2,6 +2,7 @@
 // loader shares, so that a loader can be asked about its board and told to
 // program a hex file from a script.
 
+#include "ipc/BlockIpc.h"
 #include "ipc/InstanceLock.h"
 #include "ipc/SharedBlock.h"
 
@@ -21,9 +22,12 @@ namespace {
 const char kDefaultKey[] = "VA_ZiduvaZururedadi";
 const double kDefaultTimeoutSeconds = 120.0;
 const int kPollMs = 5;
+const int kLockWaitMs = 1000;
 const int kLivenessCheckMs = 250;
 // Time the loader's 1 ms watch loop gets to notice a withdrawn request.
 const int kWithdrawSettleMs = 100;
+// Time the loader gets to reset the result once the request is cleared.
+const int kResultResetWaitMs = 2000;
 
 enum ExitCode { kSuccess = 0, kProgrammingFailed = 1, kNotDone = 2 };
 
@@ -43,7 +47,8 @@ const char kDescription[] = "\n"
                             "  program FILE.hex  Ask the running loader to program FILE.hex into its board\n"
                             "                    and wait for the outcome. The file's absolute path must fit\n"
                             "                    the block (at most 149 bytes in UTF-8). Exit status 0 when\n"
-                            "                    programming succeeded, 1 when it failed, 2 when no loader is\n"
+                            "                    programming succeeded, 1 when it failed or FILE.hex is not a\n"
+                            "                    regular file, 2 when no loader is\n"
                             "                    running, no result came in time, the loader ended first, or\n"
                             "                    the command line is wrong.\n"
                             "\n"
@@ -124,6 +129,13 @@ public:
 
     QString attach()
     {
+        // QSharedMemory's attach waits for the lock without a limit.
+        m_Semaphore = BlockIpc::semaphoreId(m_Memory);
+        const BlockIpc::LockResult probe = BlockIpc::lockWithin(m_Semaphore, kLockWaitMs);
+        if (probe == BlockIpc::LockResult::Busy)
+            return QStringLiteral("the lock of the shared block with key \"%1\" is held by another process").arg(m_Key);
+        if (probe == BlockIpc::LockResult::Locked)
+            BlockIpc::unlock(m_Semaphore);
         if (!m_Memory.attach(QSharedMemory::ReadWrite)) {
             if (m_Memory.error() == QSharedMemory::NotFound)
                 return QStringLiteral("no loader is running (there is no shared block with key \"%1\")").arg(m_Key);
@@ -138,22 +150,40 @@ public:
         return QString();
     }
 
-    // Runs f on the block's bytes with the system-wide lock held.
+    // Runs f on the block's bytes with the system-wide lock held. The lock
+    // is waited for a limited time: a peer that holds it stalls nothing.
     template <typename F> bool locked(F f)
     {
-        if (!m_Memory.lock()) {
-            fail(QStringLiteral("cannot lock the shared block: %1").arg(m_Memory.errorString()));
+        if (m_Semaphore < 0)
+            m_Semaphore = BlockIpc::semaphoreId(m_Memory);
+        const BlockIpc::LockResult result = BlockIpc::lockWithin(m_Semaphore, kLockWaitMs);
+        if (result == BlockIpc::LockResult::Gone) {
+            // Its maker removed it on leaving; the facility makes it anew.
+            m_Semaphore = -1;
+            if (!m_Memory.lock()) {
+                fail(QStringLiteral("cannot lock the shared block: %1").arg(m_Memory.errorString()));
+                return false;
+            }
+            f(static_cast<uchar*>(m_Memory.data()));
+            m_Memory.unlock();
+            return true;
+        }
+        if (result != BlockIpc::LockResult::Locked) {
+            fail(QStringLiteral("the shared block's lock is held by another process for more than %1 ms")
+                     .arg(kLockWaitMs));
             return false;
         }
         f(static_cast<uchar*>(m_Memory.data()));
-        m_Memory.unlock();
+        BlockIpc::unlock(m_Semaphore);
         return true;
     }
 
-    SharedBlock::Snapshot snapshot()
+    SharedBlock::Snapshot snapshot(bool* ok = nullptr)
     {
         SharedBlock::Snapshot s;
-        locked([&](uchar* block) { s = SharedBlock::decode(block); });
+        const bool done = locked([&](uchar* block) { s = SharedBlock::decode(block); });
+        if (ok)
+            *ok = done;
         return s;
     }
 
@@ -165,17 +195,32 @@ public:
 private:
     QString m_Key;
     QSharedMemory m_Memory;
+    int m_Semaphore = -1;
 };
 
-enum class Liveness { Running, NotMarked, Stale };
+// Unmarked: the loader keeps the block protocol but no lock file, so only
+// its presence flag tells, and that flag outlives a loader that crashed.
+enum class Liveness { Running, RunningUnconfirmed, NotMarked, Stale };
 
 Liveness loaderLiveness(const QString& key, const SharedBlock::Snapshot& s)
 {
     if (!s.loaderPresent)
         return Liveness::NotMarked;
+    // A loader that ends normally removes its lock file; one that died
+    // leaves it behind, free.
+    if (!QFileInfo::exists(instanceLockPath(key, QLatin1String(kLoaderLockRole))))
+        return Liveness::RunningUnconfirmed;
     return probeInstanceLock(key, QLatin1String(kLoaderLockRole)) == InstanceLockState::Free ? Liveness::Stale
                                                                                              : Liveness::Running;
 }
+
+bool isRunning(Liveness liveness)
+{
+    return liveness == Liveness::Running || liveness == Liveness::RunningUnconfirmed;
+}
+
+const char kUnconfirmedHint[] = "running (by its presence flag only: the loader keeps no lock file, so the flag "
+                                "may be stale)";
 
 QString resultText(qint32 result)
 {
@@ -203,7 +248,9 @@ int commandStatus(const Options& options)
     const Liveness liveness = loaderLiveness(options.key, s);
 
     QString loader = QStringLiteral("running");
-    if (liveness == Liveness::NotMarked)
+    if (liveness == Liveness::RunningUnconfirmed)
+        loader = QLatin1String(kUnconfirmedHint);
+    else if (liveness == Liveness::NotMarked)
         loader = QStringLiteral("not running");
     else if (liveness == Liveness::Stale)
         loader = QStringLiteral("not running (its mark was left by a loader that ended abnormally)");
@@ -225,7 +272,7 @@ int commandStatus(const Options& options)
     std::printf("result:  %s\n", qUtf8Printable(resultText(s.programmingResult)));
     std::printf("path:    %s\n", qUtf8Printable(path));
     std::fflush(stdout);
-    if (liveness != Liveness::Running) {
+    if (!isRunning(liveness)) {
         fail(QStringLiteral("no loader is running"));
         return kNotDone;
     }
@@ -235,9 +282,15 @@ int commandStatus(const Options& options)
 int commandProgram(const Options& options, const QString& file)
 {
     const QFileInfo info(file);
-    if (!info.exists() || !info.isFile()) {
+    if (!info.exists()) {
         fail(QStringLiteral("no such file: %1").arg(file));
         return kNotDone;
+    }
+    if (!info.isFile()) {
+        // A FIFO or a device would hold the loader's programming; it refuses
+        // them, and so does the monitor, before asking.
+        fail(QStringLiteral("not a regular file: %1").arg(file));
+        return kProgrammingFailed;
     }
     const QString path = info.absoluteFilePath();
     const QByteArray utf8 = path.toUtf8();
@@ -264,7 +317,9 @@ int commandProgram(const Options& options, const QString& file)
 
     SharedBlock::Snapshot s = block.snapshot();
     const Liveness liveness = loaderLiveness(options.key, s);
-    if (liveness != Liveness::Running) {
+    if (liveness == Liveness::RunningUnconfirmed)
+        fail(QStringLiteral("hint: the loader keeps no lock file; its presence flag may be stale"));
+    if (!isRunning(liveness)) {
         fail(liveness == Liveness::Stale
                  ? QStringLiteral("no loader is running (the last one ended abnormally and left its mark)")
                  : QStringLiteral("no loader is running (the shared block says none is present)"));
@@ -295,7 +350,13 @@ int commandProgram(const Options& options, const QString& file)
     QString abandoned;
     qint32 result = 0;
     while (result == 0) {
-        s = block.snapshot();
+        bool read = false;
+        s = block.snapshot(&read);
+        if (!read) {
+            if (g_interrupted || clock.elapsed() >= timeoutMs)
+                return fail(QStringLiteral("gave up; the request may still be pending")), kNotDone;
+            continue;
+        }
         result = s.programmingResult;
         if (result != 0)
             break;
@@ -321,7 +382,18 @@ int commandProgram(const Options& options, const QString& file)
     }
 
     // Clearing the request tells the loader that the result has been taken.
+    // The loader then resets the result; a next request before that would
+    // find this one's result and take it for its own.
     block.setRequest(0);
+    const qint64 resetDeadline = clock.elapsed() + kResultResetWaitMs;
+    bool read = false;
+    while (block.snapshot(&read).programmingResult != 0 || !read) {
+        if (clock.elapsed() >= resetDeadline) {
+            fail(QStringLiteral("warning: the loader did not reset the result within %1 ms").arg(kResultResetWaitMs));
+            break;
+        }
+        QThread::msleep(kPollMs);
+    }
     if (result == 1) {
         std::printf("Programming succeeded: %s (result 1)\n", qUtf8Printable(path));
         std::fflush(stdout);
