@@ -142,14 +142,16 @@ private slots:
         QTest::addColumn<bool>("bySignal");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("status");
-        QTest::newRow("SIGTERM") << true << 128 + SIGTERM << "interrupted";
-        QTest::newRow("time bound") << false << 1 << "timeout";
+        QTest::addColumn<QString>("message");
+        QTest::newRow("SIGTERM") << true << 128 + SIGTERM << "interrupted" << "stopped by SIGTERM";
+        QTest::newRow("time bound") << false << 1 << "timeout" << "no result within 1.5 seconds";
     }
     void stopsAndHandsTheBoardsBack()
     {
         QFETCH(bool, bySignal);
         QFETCH(int, code);
         QFETCH(QString, status);
+        QFETCH(QString, message);
         installBoards(3, SimTiming::Realtime);
         const QString path = hexFile(randomImage(30000, 5));
         QVERIFY(!path.isEmpty());
@@ -182,7 +184,9 @@ private slots:
         QCOMPARE(results.size(), 3);
         for (int i = 0; i < 3; ++i) {
             SimBoard* board = m_sim->board(i);
-            QCOMPARE(results.value(QString::fromStdString(board->serial())).value("status").toString(), status);
+            const QJsonObject result = results.value(QString::fromStdString(board->serial()));
+            QCOMPARE(result.value("status").toString(), status);
+            QCOMPARE(result.value("message").toString(), message);
             QVERIFY2(inUserMode(board), board->serial().c_str());
         }
     }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -56,8 +57,8 @@ const char kDescription[] =
     "\n"
     "On a terminal each board has a progress line that is redrawn in place;\n"
     "otherwise plain lines are written. A board that another program holds open\n"
-    "(a running loader) is reported as busy. SIGINT and SIGTERM end the sessions\n"
-    "in flight, which resets their boards into their own firmware.\n"
+    "(a running loader) is reported as busy. SIGINT, SIGTERM and SIGHUP end the\n"
+    "sessions in flight, which resets their boards into their own firmware.\n"
     "\n"
     "Exit status: 0 every board programmed, 1 any board failed, was busy or ran\n"
     "out of time, 2 usage error or a named board is not attached, 128 + the\n"
@@ -204,6 +205,12 @@ QString withoutColours(QString text)
     return text;
 }
 
+QString signalName(int signal)
+{
+    const char* name = sigabbrev_np(signal);
+    return name ? QStringLiteral("SIG") + QLatin1String(name) : QStringLiteral("signal %1").arg(signal);
+}
+
 void printJson(std::FILE* out, const QJsonObject& object)
 {
     std::fprintf(out, "%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
@@ -331,7 +338,6 @@ struct Board
 
     QString serial;
     QString description;
-    std::unique_ptr<KX_SI_USBXpressDev> device;
     Stage stage = Stage::Opening;
     Outcome outcome = Outcome::None;
     std::atomic<int> finish{0}; // the session's result, written by its worker
@@ -344,6 +350,8 @@ struct Board
     QString consoleFailure;
     QString message;
     int reportedDecile = 0;
+    // Last, so that it goes first: its worker may still write `finish`.
+    std::unique_ptr<KX_SI_USBXpressDev> device;
 };
 
 // Console text of the session: "<br><b>line</b>\n" for each message line,
@@ -417,6 +425,7 @@ private:
     LogSink m_log;
     std::vector<std::unique_ptr<Board>> m_boards;
     Outcome m_stopOutcome = Outcome::None;
+    int m_stopSignal = 0;
     int m_drawnLines = 0;
     QElapsedTimer m_sinceDraw;
 };
@@ -493,7 +502,7 @@ void Run::watch(Board& b, int index)
         b.outcome = m_stopOutcome;
         b.message = m_stopOutcome == Outcome::TimedOut
                         ? QStringLiteral("no result within %1 seconds").arg(m_options.timeoutSeconds)
-                        : QStringLiteral("interrupted");
+                        : QStringLiteral("stopped by %1").arg(signalName(m_stopSignal));
     } else {
         b.outcome = Outcome::Failed;
         // A time-out or a refused chip is a console message; a refused block
@@ -689,6 +698,7 @@ int Run::program(const QString& hexPath)
     for (;;) {
         if (m_stopOutcome == Outcome::None && (g_stopSignal != 0 || runClock.elapsed() >= timeoutMs)) {
             stopSignal = g_stopSignal;
+            m_stopSignal = stopSignal;
             m_stopOutcome = stopSignal != 0 ? Outcome::Interrupted : Outcome::TimedOut;
             stopClock.start();
             for (const auto& b : m_boards) {
@@ -773,12 +783,19 @@ FlashStopSignals::FlashStopSignals()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &m_previousInt);
     sigaction(SIGTERM, &action, &m_previousTerm);
+    sigaction(SIGHUP, &action, &m_previousHup);
+    // A reader that went away (a pipe into head) must not kill the run while
+    // boards are in their bootloader: writes then just fail.
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, &m_previousPipe);
 }
 
 FlashStopSignals::~FlashStopSignals()
 {
     sigaction(SIGINT, &m_previousInt, nullptr);
     sigaction(SIGTERM, &m_previousTerm, nullptr);
+    sigaction(SIGHUP, &m_previousHup, nullptr);
+    sigaction(SIGPIPE, &m_previousPipe, nullptr);
 }
 
 int runTivakoFlash(const QStringList& arguments, const FlashStreams& streams)

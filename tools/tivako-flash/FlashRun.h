@@ -27,7 +27,8 @@ struct FlashStreams
 
 int runTivakoFlash(const QStringList& arguments, const FlashStreams& streams);
 
-// While it lives, SIGINT and SIGTERM ask a running runTivakoFlash to stop:
+// While it lives, SIGINT, SIGTERM and SIGHUP ask a running runTivakoFlash to
+// stop, and SIGPIPE is ignored:
 // the sessions in flight end (each resets its board into its own firmware)
 // and the run returns 128 + the signal's number. The previous handlers come
 // back when it goes.
@@ -42,6 +43,8 @@ public:
 private:
     struct sigaction m_previousInt;
     struct sigaction m_previousTerm;
+    struct sigaction m_previousHup;
+    struct sigaction m_previousPipe;
 };
 
 #endif
