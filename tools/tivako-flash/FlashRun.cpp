@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <atomic>
 #include <memory>
@@ -209,6 +210,12 @@ QString signalName(int signal)
 {
     const char* name = sigabbrev_np(signal);
     return name ? QStringLiteral("SIG") + QLatin1String(name) : QStringLiteral("signal %1").arg(signal);
+}
+
+// Seconds in JSON, to the millisecond.
+double ms(double seconds)
+{
+    return std::round(seconds * 1000) / 1000;
 }
 
 void printJson(std::FILE* out, const QJsonObject& object)
@@ -542,7 +549,7 @@ void Run::reportProgress(Board& b)
                                   {"board", b.serial},
                                   {"percent", percent(b)},
                                   {"bytes", static_cast<double>(bytesDone(b))},
-                                  {"seconds", b.clock.nsecsElapsed() / 1e9}});
+                                  {"seconds", ms(b.clock.nsecsElapsed() / 1e9)}});
     } else if (!m_streams.terminal) {
         std::fprintf(m_streams.out, "%s: %3d%% %lld/%lld bytes %.1f s\n", qUtf8Printable(b.serial), percent(b),
                      static_cast<long long>(bytesDone(b)), static_cast<long long>(m_imageBytes),
@@ -558,7 +565,7 @@ void Run::reportResult(const Board& b)
                                   {"board", b.serial},
                                   {"status", outcomeName(b.outcome)},
                                   {"ok", b.outcome == Outcome::Ok},
-                                  {"seconds", b.seconds},
+                                  {"seconds", ms(b.seconds)},
                                   {"bytes", static_cast<double>(bytesDone(b))},
                                   {"message", b.message}});
     } else if (!m_streams.terminal) {
@@ -751,7 +758,7 @@ int Run::program(const QString& hexPath)
                                   {"boards", ok + notProgrammed.size()},
                                   {"ok", ok},
                                   {"not_programmed", QJsonArray::fromStringList(notProgrammed)},
-                                  {"seconds", seconds},
+                                  {"seconds", ms(seconds)},
                                   {"exit", exitCode}});
     } else {
         std::fprintf(m_streams.out, "%d of %d boards programmed in %.1f s\n", ok, ok + notProgrammed.size(), seconds);
@@ -835,7 +842,8 @@ int runTivakoFlash(const QStringList& arguments, const FlashStreams& streams)
     {
         const QFileInfo info(path);
         if (!info.isFile()) {
-            std::fprintf(streams.err, "tivako-flash: %s: no such file\n", qUtf8Printable(path));
+            std::fprintf(streams.err, "tivako-flash: %s: %s\n", qUtf8Printable(path),
+                         info.exists() ? "not a file" : "no such file");
             return kFlashUsage;
         }
         QFile hex(info.absoluteFilePath());
