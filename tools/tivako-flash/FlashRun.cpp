@@ -77,11 +77,14 @@ const int kEndWaitMs = 10000;
 const int kBlockBytes = 256;
 const int kBarWidth = 20;
 
-volatile std::sig_atomic_t g_stopSignal = 0;
+// Lock-free, so the handler may store it, and atomic, because the signal may
+// arrive on any thread of the process.
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set in a signal handler");
 
 void onStopSignal(int signal)
 {
-    g_stopSignal = signal;
+    g_stopSignal.store(signal);
 }
 
 struct Options
@@ -703,8 +706,9 @@ int Run::program(const QString& hexPath)
     QElapsedTimer stopClock;
     int stopSignal = 0;
     for (;;) {
-        if (m_stopOutcome == Outcome::None && (g_stopSignal != 0 || runClock.elapsed() >= timeoutMs)) {
-            stopSignal = g_stopSignal;
+        const int caught = g_stopSignal.load();
+        if (m_stopOutcome == Outcome::None && (caught != 0 || runClock.elapsed() >= timeoutMs)) {
+            stopSignal = caught;
             m_stopSignal = stopSignal;
             m_stopOutcome = stopSignal != 0 ? Outcome::Interrupted : Outcome::TimedOut;
             stopClock.start();
@@ -807,7 +811,7 @@ FlashStopSignals::~FlashStopSignals()
 
 int runTivakoFlash(const QStringList& arguments, const FlashStreams& streams)
 {
-    g_stopSignal = 0;
+    g_stopSignal.store(0);
     Options options;
     const QString error = parseArguments(arguments, options);
     if (options.help) {
