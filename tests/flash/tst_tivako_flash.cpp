@@ -153,7 +153,7 @@ private slots:
         QFETCH(QString, status);
         QFETCH(QString, message);
         installBoards(3, SimTiming::Realtime);
-        const QString path = hexFile(randomImage(30000, 5));
+        const QString path = hexFile(randomImage(100000, 5)); // about 12 s per board
         QVERIFY(!path.isEmpty());
 
         QStringList arguments = {"--all", "--image", path, "--json"};
