@@ -73,8 +73,9 @@ public:
 
     // Starts the worker thread at once.
     KX_SI_USBXpressDev();
-    // Test seam: builds the object without starting the worker; the caller
-    // then drives the loop itself with runWorkerCycle() on its own thread.
+    // Builds the object without starting the worker; the caller then drives
+    // the loop itself with runWorkerCycle() on its own thread (the suites), or
+    // only lists the devices once with fillListOfDevice() (tivako-flash).
     struct ManualCycles
     {
     };
@@ -116,12 +117,21 @@ public:
     void putMsgText(QString text, bool lineBreak);
     void WriteFirmware_Handler();
     qint8 ConvertHex2BinFile(QFile* hexFile, QTemporaryFile* binFile);
+    // For callers without a window (tivako-flash), from any thread: ends an
+    // armed or running session through the failure ending, which resets the
+    // board into its own firmware; the finish signal says -1. Does nothing
+    // when no session is armed or its finish has already gone out.
+    void abortFirmwareUpdate();
+    // True from an accepted or refused start request until the session has
+    // handed the board back (after its finish signal the ending still resets
+    // the board); the link may be closed only once this is false.
+    bool firmwareUpdateActive();
 
 private:
     // A start request travels from the slot (GUI thread) to the session
     // (worker thread) through this one-entry mailbox; the worker takes it at
     // its next step, so the session's fields stay the worker's alone.
-    enum BlRequestKind { BlNoRequest, BlAcceptedRequest, BlRefusedRequest };
+    enum BlRequestKind { BlNoRequest, BlAcceptedRequest, BlRefusedRequest, BlAbortRequest };
     std::mutex m_BlRequestLock;
     int m_BlRequest = BlNoRequest;    // under m_BlRequestLock
     QString m_BlRequestPath;          // under m_BlRequestLock

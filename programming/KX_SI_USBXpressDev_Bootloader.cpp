@@ -138,7 +138,29 @@ void KX_SI_USBXpressDev::blTakeRequest()
         // A refused request ends through the idle state, never by resuming
         // a session that a lost device left half-way.
         m_BlState = SM_FW_Idle;
+    } else if (request == BlAbortRequest) {
+        // Stopped from outside: the idle state ends the session as a failure,
+        // and that ending takes the board out of its bootloader.
+        if (m_BlState != SM_FW_Idle)
+            putMsgLine(red(QStringLiteral("Bootloader Fail -> aborted")));
+        m_BlState = SM_FW_Idle;
     }
+}
+
+void KX_SI_USBXpressDev::abortFirmwareUpdate()
+{
+    std::lock_guard<std::mutex> lock(m_BlRequestLock);
+    if (!m_BootloaderActive.load(std::memory_order_acquire) || m_BlFinishSent)
+        return;
+    // Replaces a request that the worker has not taken yet: that request's
+    // answer is this abort's finish.
+    m_BlRequest = BlAbortRequest;
+    m_BlRequestPath.clear();
+}
+
+bool KX_SI_USBXpressDev::firmwareUpdateActive()
+{
+    return m_BootloaderActive.load(std::memory_order_acquire);
 }
 
 void KX_SI_USBXpressDev::blMarkFinishSent()

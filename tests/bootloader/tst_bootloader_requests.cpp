@@ -1,10 +1,13 @@
 // Start requests that cannot become a write: no device, no file, no path, a
 // hex file the conversion refuses, a session in a state it cannot go on
-// from. Each ends with exactly one result -1 and leaves the chip alone.
+// from, a session aborted from outside. Each ends with exactly one result -1
+// and, unless it was already writing, leaves the chip alone.
 
 #include "SessionRig.h"
 
 #include <QtTest>
+
+#include <atomic>
 
 #include <sys/stat.h>
 
@@ -161,6 +164,41 @@ private slots:
         SessionRig::pump(400);
         QCOMPARE(m_rig->finishes(), (QList<int>{1, -1}));
         QVERIFY(m_rig->messages().endsWith(redLine("Hex-File not found under-> \"" + path.toLatin1() + "\"") + kIdle));
+    }
+
+    void abortEndsTheSessionOnce()
+    {
+        // Stopped mid-write, the session ends as a failure does: one result,
+        // the board reset into its firmware, the link free to close. An abort
+        // once the finish has gone out changes nothing.
+        QVERIFY(m_rig->openFirstDevice());
+        // Aborted from the worker itself at the second acknowledged block's
+        // star (after the start line, the write line and the first star):
+        // the test thread may be too slow to catch a fast board mid-write.
+        std::atomic<int> messages{0};
+        QObject::connect(
+            &m_rig->device(), &KX_SI_USBXpressDev::SIGNAL_newDataAvailable, &m_rig->device(),
+            [this, &messages](quint8 type) {
+                if (type == 1 && ++messages == 5)
+                    m_rig->device().abortFirmwareUpdate();
+            },
+            Qt::DirectConnection);
+        m_rig->start(hexFile("big.hex", randomImage(6000, 4)));
+        QVERIFY(m_rig->waitForEnd(30000));
+        QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        QVERIFY(m_rig->messages().endsWith("\n***" + redLine("Bootloader Fail -> aborted") + kIdle));
+        QVERIFY(!m_rig->device().firmwareUpdateActive());
+        QCOMPARE(board()->latch() & 0x03, 0x03);
+        QVERIFY(board()->mode() != SimBoardMode::Bootloader && board()->mode() != SimBoardMode::Reset);
+
+        QObject::connect(
+            &m_rig->device(), &KX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, &m_rig->device(),
+            [this](qint8) { m_rig->device().abortFirmwareUpdate(); }, Qt::DirectConnection);
+        m_rig->start(goodHex());
+        QVERIFY(m_rig->waitForFinishes(2, 30000));
+        SessionRig::pump(400);
+        QCOMPARE(m_rig->finishes(), (QList<int>{-1, 1}));
+        QVERIFY(!m_rig->device().firmwareUpdateActive());
     }
 
     void conversionFailure_data()
