@@ -19,6 +19,7 @@ public:
     {
         return m_transport->linkControl(m_key, requestType, request, value, index, data, length);
     }
+    int clearHalt(uint8_t) override { return 0; }
     int bulkTransfer(uint8_t endpoint, uint8_t* data, int length, int* transferred, unsigned timeoutMs) override
     {
         return m_transport->linkBulk(m_key, endpoint, data, length, transferred, timeoutMs);
