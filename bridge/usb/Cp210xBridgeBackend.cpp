@@ -1,12 +1,16 @@
 #include "bridge/usb/Cp210xBridgeBackend.h"
 
 #include "app/Log.h"
+#include "bridge/usb/Cp210xIds.h"
 
 #include <libusb.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
 #include <cstring>
 #include <deque>
 #include <thread>
@@ -54,7 +58,10 @@ const uint32_t kRtsActive = 0x00000040;
 const uint16_t kPurgeTransmit = 0x0005; // two bits, one per chip generation
 const uint16_t kPurgeReceive = 0x000A;
 
-const uint16_t kVendorId = 0x10C4;
+bool idLess(const Cp210xId& a, const Cp210xId& b)
+{
+    return a.vendorId != b.vendorId ? a.vendorId < b.vendorId : a.productId < b.productId;
+}
 
 // Part numbers that GET_PARTNUM reports.
 enum PartNumber : int {
@@ -397,6 +404,7 @@ private:
             return result;
         // A chip that cannot tell (the oldest CP2101) has no latch.
         m_partNumber = result == 1 ? number : -1;
+        const bool flowErratum = hasFlowErratumLocked();
 
         // The chip keeps the flow control the last owner set (a tty's
         // default turns on XON/XOFF), and bootloader and TLV traffic carry
@@ -418,7 +426,7 @@ private:
         put32(flow + 4, replace);
         // Early CP2102N firmware reads the flow-replace bits from the XON
         // limit's place (erratum CP2102N_E104); there they get the same.
-        if (hasFlowErratumLocked())
+        if (flowErratum)
             put32(flow + 8, replace);
         result = m_usb->controlTransfer(kToInterface, kSetFlow, 0, m_interface.number, flow, sizeof(flow),
                                         kControlTimeoutMs);
@@ -531,7 +539,14 @@ private:
 
 // ---- the backend ----
 
-Cp210xBridgeBackend::Cp210xBridgeBackend(std::unique_ptr<UsbTransport> transport) : m_transport(std::move(transport)) {}
+Cp210xBridgeBackend::Cp210xBridgeBackend(std::unique_ptr<UsbTransport> transport) : m_transport(std::move(transport))
+{
+    const char* extra = std::getenv("TIVAKO_USB_IDS");
+    if (!parseExtraIds(extra, &m_extraIds)) {
+        logError("Cp210xBridgeBackend", "TIVAKO_USB_IDS=%s: not a list of vvvv:pppp hex ids; none taken", extra);
+        m_extraIds.clear();
+    }
+}
 
 Cp210xBridgeBackend::~Cp210xBridgeBackend()
 {
@@ -546,20 +561,39 @@ Cp210xBridgeBackend::~Cp210xBridgeBackend()
 
 bool Cp210xBridgeBackend::isSupported(uint16_t vendorId, uint16_t productId)
 {
-    if (vendorId != kVendorId)
-        return false;
-    switch (productId) {
-    case 0xEA60: // CP2102, CP2102N, CP2103, CP2104, CP2109
-    case 0xEA61:
-    case 0xEA63:
-    case 0xEA70: // CP2105
-    case 0xEA7A:
-    case 0xEA71: // CP2108
-    case 0xEA7B:
+    const Cp210xId wanted{vendorId, productId};
+    return std::binary_search(std::begin(kCp210xIds), std::end(kCp210xIds), wanted, idLess);
+}
+
+bool Cp210xBridgeBackend::parseExtraIds(const char* text, std::vector<std::pair<uint16_t, uint16_t>>* ids)
+{
+    ids->clear();
+    if (!text)
         return true;
-    default:
-        return false;
+    const std::string value = text;
+    size_t start = 0;
+    while (start <= value.size()) {
+        size_t end = value.find(',', start);
+        if (end == std::string::npos)
+            end = value.size();
+        const std::string item = value.substr(start, end - start);
+        if (!item.empty()) {
+            unsigned vendor = 0, product = 0;
+            char tail = 0;
+            if (item.size() != 9 || std::sscanf(item.c_str(), "%4x:%4x%c", &vendor, &product, &tail) != 2)
+                return false;
+            ids->emplace_back(static_cast<uint16_t>(vendor), static_cast<uint16_t>(product));
+        }
+        start = end + 1;
     }
+    return true;
+}
+
+bool Cp210xBridgeBackend::accepts(uint16_t vendorId, uint16_t productId) const
+{
+    if (isSupported(vendorId, productId))
+        return true;
+    return std::find(m_extraIds.begin(), m_extraIds.end(), std::make_pair(vendorId, productId)) != m_extraIds.end();
 }
 
 void Cp210xBridgeBackend::refreshLocked()
@@ -573,7 +607,7 @@ void Cp210xBridgeBackend::refreshLocked()
     if (!anyOpen)
         m_transport->drainEvents();
     std::vector<UsbDeviceInfo> devices;
-    int result = m_transport->listDevices(&Cp210xBridgeBackend::isSupported, &devices);
+    int result = m_transport->listDevices([this](uint16_t vendorId, uint16_t productId) { return accepts(vendorId, productId); }, &devices);
     if (result <= 0) {
         // Once per outage: containers and build machines often have no USB
         // at all, and the list is refreshed every second.

@@ -99,6 +99,7 @@ EmulatedCp210x::EmulatedCp210x(UMockdevTestbed* testbed, const EmulatedCp210xCon
     }
     m_handler = umockdev_ioctl_base_new();
     g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(&EmulatedCp210x::onIoctl), this);
+    g_signal_connect(m_handler, "client-vanished", G_CALLBACK(&EmulatedCp210x::onVanished), this);
     plug(deviceNumber);
 }
 
@@ -364,6 +365,23 @@ int EmulatedCp210x::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, voi
     return TRUE;
 }
 
+void EmulatedCp210x::onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self)
+{
+    // URBs of a closed file are never reaped.
+    auto* bridge = static_cast<EmulatedCp210x*>(self);
+    std::lock_guard<std::mutex> lock(bridge->m_mutex);
+    for (auto it = bridge->m_urbs.begin(); it != bridge->m_urbs.end();) {
+        if (it->client != client) {
+            ++it;
+            continue;
+        }
+        if (it->buffer)
+            g_object_unref(it->buffer);
+        g_object_unref(it->urb);
+        it = bridge->m_urbs.erase(it);
+    }
+}
+
 namespace {
 
 template <typename T> T* resolved(UMockdevIoctlData* arg, UMockdevIoctlData** out = nullptr)
@@ -505,7 +523,7 @@ void EmulatedCp210x::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
     entry.urb = urbData;
     entry.buffer = bufferData;
     entry.clientAddress = urbData->client_addr;
-    entry.node = umockdev_ioctl_client_get_devnode(client);
+    entry.client = client;
     urb->status = 0;
     urb->actual_length = 0;
 
@@ -529,7 +547,15 @@ void EmulatedCp210x::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
         bulkOut(uint8_t((urb->endpoint & 0x0F) - 1), buffer, urb->buffer_length);
         urb->actual_length = urb->buffer_length;
         entry.done = true;
-    } else if (urb->type != USBDEVFS_URB_TYPE_BULK) {
+    } else if (urb->type == USBDEVFS_URB_TYPE_BULK) {
+        // The first read of an enabled port shows where reading began.
+        if (Uart* uart = uartFor(uint8_t((urb->endpoint & 0x0F) - 1)); uart && !uart->readSeen) {
+            uart->readSeen = true;
+            char line[16];
+            std::snprintf(line, sizeof(line), "read %02X", urb->endpoint);
+            record(line);
+        }
+    } else {
         g_object_unref(urbData);
         if (bufferData)
             g_object_unref(bufferData);
@@ -542,13 +568,15 @@ void EmulatedCp210x::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
 
 void EmulatedCp210x::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
 {
+    // URBs belong to the open file they were submitted on: libusb opens a
+    // device once per handle, and a handle reaps only its own.
     const std::string node = umockdev_ioctl_client_get_devnode(client);
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             auto found = m_urbs.end();
             for (auto it = m_urbs.begin(); it != m_urbs.end(); ++it) {
-                if (it->node != node)
+                if (it->client != client)
                     continue;
                 if (!it->done && m_attached && !m_holdBulkIn) {
                     auto* u = reinterpret_cast<usbdevfs_urb*>(it->urb->data);
@@ -616,10 +644,9 @@ void EmulatedCp210x::markForReply(Urb& urb)
 void EmulatedCp210x::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
 {
     const unsigned long address = *reinterpret_cast<unsigned long*>(arg->data);
-    const std::string node = umockdev_ioctl_client_get_devnode(client);
     std::lock_guard<std::mutex> lock(m_mutex);
     for (Urb& urb : m_urbs) {
-        if (urb.clientAddress == address && urb.node == node && !urb.done) {
+        if (urb.clientAddress == address && urb.client == client && !urb.done) {
             auto* u = reinterpret_cast<usbdevfs_urb*>(urb.urb->data);
             u->status = -ENOENT;
             u->actual_length = 0;
@@ -746,6 +773,7 @@ int EmulatedCp210x::vendorRequest(uint8_t requestType, uint8_t request, uint16_t
     switch (request) {
     case kIfcEnable:
         port.enabled = value != 0;
+        uart->readSeen = false;
         if (board && port.enabled && uart->session == 0) {
             board->open(&uart->session);
             board->setBaudRate(uart->session, port.baud);

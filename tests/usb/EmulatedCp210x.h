@@ -80,7 +80,8 @@ public:
     // request, value, index in hex) plus " [data]" for host-to-device data
     // or " <n" for a device-to-host request of n bytes; standard requests
     // (descriptors) are left out. Claims and releases appear as "claim n",
-    // "release n", "connect n", "clear-halt EE".
+    // "release n", "connect n", "clear-halt EE"; "read EE" is the first
+    // bulk-IN URB after the port was enabled.
     std::vector<std::string> requests();
     void clearRequests();
     Port port(uint8_t interfaceNumber);
@@ -109,7 +110,7 @@ private:
         UMockdevIoctlData* urb = nullptr;    // the client's usbdevfs_urb, resolved
         UMockdevIoctlData* buffer = nullptr; // its buffer, resolved
         unsigned long clientAddress = 0;
-        std::string node;
+        UMockdevIoctlClient* client = nullptr; // the open file it came on
         bool done = false;
     };
     struct Uart
@@ -120,9 +121,11 @@ private:
         std::vector<uint8_t> heldForXon; // host bytes the chip holds back after XOFF
         int failStatus = 0;
         int failCount = 0;
+        bool readSeen = false;
     };
 
     static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
+    static void onVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     void handle(UMockdevIoctlClient* client);
     void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
