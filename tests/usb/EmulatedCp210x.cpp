@@ -191,6 +191,18 @@ int EmulatedCp210x::clearHalts(uint8_t endpoint)
     return m_clearHalts[endpoint];
 }
 
+void EmulatedCp210x::vanishOnRequest(uint8_t request)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_vanishOn = request;
+}
+
+void EmulatedCp210x::deliverOnPurge(bool deliver)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_deliverOnPurge = deliver;
+}
+
 std::string EmulatedCp210x::sysfsPath() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -734,6 +746,10 @@ int EmulatedCp210x::vendorRequest(uint8_t requestType, uint8_t request, uint16_t
     }
     if ((requestType != 0x41 && requestType != 0xC1))
         return -EPIPE;
+    if (requestType == 0x41 && request == m_vanishOn) {
+        m_vanishOn = -1;
+        return -ENODEV;
+    }
     Uart* uart = uartFor(uint8_t(index));
     if (!uart)
         return -EPIPE;
@@ -824,6 +840,20 @@ int EmulatedCp210x::vendorRequest(uint8_t requestType, uint8_t request, uint16_t
         }
         return 0;
     case kPurge:
+        if (m_deliverOnPurge && (value & 0x0A)) {
+            for (Urb& urb : m_urbs) {
+                auto* u = reinterpret_cast<usbdevfs_urb*>(urb.urb->data);
+                if (urb.done || u->type != USBDEVFS_URB_TYPE_BULK || u->endpoint != 0x81 + index)
+                    continue;
+                const int moved = bulkIn(uint8_t(index), urb.buffer ? urb.buffer->data : nullptr, u->buffer_length);
+                if (moved > 0) {
+                    u->actual_length = moved;
+                    u->status = 0;
+                    urb.done = true;
+                }
+                break;
+            }
+        }
         if (board && uart->session)
             board->flushBuffers(uart->session, (value & 0x05) ? 1 : 0, (value & 0x0A) ? 1 : 0);
         if (value & 0x05)

@@ -92,6 +92,11 @@ public:
     // errno, e.g. -EPIPE for a stall) until `count` have failed.
     void failBulkIn(uint8_t interfaceNumber, int status, int count);
     int clearHalts(uint8_t endpoint);
+    // The next interface request with this code finds the device gone.
+    void vanishOnRequest(uint8_t request);
+    // While bulk-IN is held, a purge first hands what the board sent to the
+    // URB in flight, as a chip may have it on the bus when the purge comes.
+    void deliverOnPurge(bool deliver);
 
     // ---- attachment ----
     std::string sysfsPath() const;
@@ -162,6 +167,8 @@ private:
     std::vector<Urb> m_urbs;
     bool m_holdBulkIn = false;
     std::map<uint8_t, int> m_clearHalts;
+    int m_vanishOn = -1;
+    bool m_deliverOnPurge = false;
 };
 
 // Owns the umockdev testbed and the bridges in it.

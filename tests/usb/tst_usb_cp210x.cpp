@@ -359,6 +359,69 @@ private slots:
         QCOMPARE(int(BridgeClose(handle)), int(SI_SUCCESS));
     }
 
+    // A purge takes with it what the chip still had on the bus: nothing
+    // that arrived before a flush is handed out after it.
+    void flushTakesWhatCameBefore()
+    {
+        EmulatedCp210x* bridge = m_usb->plug(EmulatedCp210xConfig());
+        BRIDGE_HANDLE handle = openConfigured(0);
+        QVERIFY(handle);
+        QVERIFY(enterBootloader(handle));
+        bridge->holdBulkIn(true);
+        bridge->deliverOnPurge(true);
+        for (int round = 0; round < 5; ++round) {
+            send(handle, QByteArray("\x00\xff", 2));
+            QThread::msleep(20);
+            QCOMPARE(int(BridgeFlushBuffers(handle, 1, 1)), int(SI_SUCCESS));
+            QThread::msleep(80); // time for a reader to store what it got
+            uint32_t waiting = 0, queue = 0;
+            QCOMPARE(int(BridgeCheckRxQueue(handle, &waiting, &queue)), int(SI_SUCCESS));
+            QCOMPARE(waiting, 0u);
+        }
+        bridge->holdBulkIn(false);
+        send(handle, QByteArray("\x00\xff", 2));
+        QCOMPARE(readFor(handle, kGetReplyLength + 1, 500).size(), kGetReplyLength);
+        BridgeClose(handle);
+    }
+
+    // A device that goes away between open and the line settings fails the
+    // open, and the handle is given back.
+    void openFailsWhenTheDeviceVanishes()
+    {
+        EmulatedCp210x* bridge = m_usb->plug(EmulatedCp210xConfig());
+        KX_SI_USBXpressDev device{KX_SI_USBXpressDev::ManualCycles{}};
+        device.fillListOfDevice();
+        QCOMPARE(device.getDeviceList().size(), 1);
+        int connects = 0;
+        for (uint8_t request : {uint8_t(0x1E), uint8_t(0x03)}) { // SET_BAUDRATE, SET_LINE_CTL
+            bridge->vanishOnRequest(request);
+            QCOMPARE(device.openDevice(0), -1);
+            QVERIFY(!device.isConnected());
+            QCOMPARE(bridge->port(0).connects, ++connects);
+        }
+        QCOMPARE(Log::count(errorLine("KX_SI_USBXpressDev::openDevice", "SI_DEVICE_NOT_FOUND")), 2);
+        QCOMPARE(device.openDevice(0), 1);
+        QCOMPARE(device.closeDev(), 1);
+    }
+
+    // A backlog of 64 KiB (all a virtual board's queue holds) is read, not
+    // taken for an empty queue.
+    void fullBacklogIsRead()
+    {
+        auto boards = installBoards(1, SimOutput::Ascii);
+        SimBoard* board = boards->board(0);
+        flashAndRestart(board, builtInImage());
+        KX_SI_USBXpressDev device{KX_SI_USBXpressDev::ManualCycles{}};
+        device.fillListOfDevice();
+        QCOMPARE(device.openDevice(0), 1);
+        board->flood(20e6);
+        QVERIFY(waitUntil([&] { return board->counters().overrunsAtHost > 0; }, 5000));
+        board->flood(0);
+        device.runWorkerCycle();
+        QVERIFY(device.getRxCount() > 0);
+        QCOMPARE(device.closeDev(), 1);
+    }
+
     // Ids come from the Linux driver's table, one table that also writes
     // the udev rule; others only through TIVAKO_USB_IDS.
     void idTableAndExtraIds()
