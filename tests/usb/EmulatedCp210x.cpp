@@ -180,6 +180,11 @@ void EmulatedCp210x::failBulkIn(uint8_t interfaceNumber, int status, int count)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (Uart* uart = uartFor(interfaceNumber)) {
+        // A stall lasts until the host clears it.
+        if (status == -EPIPE) {
+            uart->halted = true;
+            return;
+        }
         uart->failStatus = status;
         uart->failCount = count;
     }
@@ -481,6 +486,8 @@ void EmulatedCp210x::handle(UMockdevIoctlClient* client)
             endpoint = *value;
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_clearHalts[uint8_t(endpoint)];
+        if (Uart* uart = uartFor(uint8_t((endpoint & 0x0F) - 1)))
+            uart->halted = false;
         char line[32];
         std::snprintf(line, sizeof(line), "clear-halt %02X", endpoint);
         record(line);
@@ -915,6 +922,8 @@ int EmulatedCp210x::bulkIn(uint8_t interfaceNumber, uint8_t* data, int length)
     Uart* uart = uartFor(interfaceNumber);
     if (!uart || !data)
         return 0;
+    if (uart->halted)
+        return -EPIPE;
     if (uart->failCount > 0) {
         --uart->failCount;
         return uart->failStatus;

@@ -88,8 +88,8 @@ public:
     uint16_t latch(); // the GPIO latch as the chip holds it (CP2108: all 16 pins)
     // Pauses bulk-IN answers: URBs stay pending (a busy USB).
     void holdBulkIn(bool hold);
-    // The next bulk-IN URBs of the interface end with this status (negative
-    // errno, e.g. -EPIPE for a stall) until `count` have failed.
+    // The next `count` bulk-IN URBs of the interface end with this status
+    // (a negative errno); -EPIPE stalls the endpoint until it is cleared.
     void failBulkIn(uint8_t interfaceNumber, int status, int count);
     int clearHalts(uint8_t endpoint);
     // The next interface request with this code finds the device gone.
@@ -127,6 +127,7 @@ private:
         int failStatus = 0;
         int failCount = 0;
         bool readSeen = false;
+        bool halted = false; // bulk-IN stalled until CLEAR_HALT
     };
 
     static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);

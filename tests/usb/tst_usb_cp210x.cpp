@@ -340,15 +340,16 @@ private slots:
         BRIDGE_HANDLE handle = openConfigured(0);
         QVERIFY(handle);
         QVERIFY(enterBootloader(handle));
+        // Failures three at a time, with quiet reads between them and no
+        // data: more than a lifetime limit would allow, never many in a row.
         for (int round = 0; round < 3; ++round) {
             bridge->failBulkIn(0, -EIO, 3);
-            QVERIFY(waitUntil([&] { return bridge->requests().size() > 0; }, 100));
-            QThread::msleep(60);
-            send(handle, QByteArray("\x00\xff", 2));
-            QCOMPARE(readFor(handle, kGetReplyLength).size(), kGetReplyLength);
+            QThread::msleep(150);
         }
+        send(handle, QByteArray("\x00\xff", 2));
+        QCOMPARE(readFor(handle, kGetReplyLength).size(), kGetReplyLength);
         bridge->failBulkIn(0, -EPIPE, 1);
-        QVERIFY(waitUntil([&] { return bridge->clearHalts(0x81) == 1; }, 2000));
+        QVERIFY(waitUntil([&] { return bridge->clearHalts(0x81) >= 1; }, 2000));
         send(handle, QByteArray("\x00\xff", 2));
         QCOMPARE(readFor(handle, kGetReplyLength).size(), kGetReplyLength);
 
