@@ -196,6 +196,19 @@ int EmulatedCp210x::clearHalts(uint8_t endpoint)
     return m_clearHalts[endpoint];
 }
 
+int EmulatedCp210x::failuresLeft(uint8_t interfaceNumber)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Uart* uart = uartFor(interfaceNumber);
+    return uart ? uart->failCount : 0;
+}
+
+int EmulatedCp210x::discards()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_discards;
+}
+
 void EmulatedCp210x::vanishOnRequest(uint8_t request)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -670,6 +683,7 @@ void EmulatedCp210x::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg
             u->status = -ENOENT;
             u->actual_length = 0;
             urb.done = true;
+            ++m_discards;
             umockdev_ioctl_client_complete(client, 0, 0);
             return;
         }

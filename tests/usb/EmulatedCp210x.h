@@ -92,6 +92,10 @@ public:
     // (a negative errno); -EPIPE stalls the endpoint until it is cleared.
     void failBulkIn(uint8_t interfaceNumber, int status, int count);
     int clearHalts(uint8_t endpoint);
+    // Failures set with failBulkIn that are still to come, and how many
+    // URBs were discarded (reads that ended by time-out).
+    int failuresLeft(uint8_t interfaceNumber);
+    int discards();
     // The next interface request with this code finds the device gone.
     void vanishOnRequest(uint8_t request);
     // While bulk-IN is held, a purge first hands what the board sent to the
@@ -169,6 +173,7 @@ private:
     bool m_holdBulkIn = false;
     std::map<uint8_t, int> m_clearHalts;
     int m_vanishOn = -1;
+    int m_discards = 0;
     bool m_deliverOnPurge = false;
 };
 

@@ -344,7 +344,9 @@ private slots:
         // data: more than a lifetime limit would allow, never many in a row.
         for (int round = 0; round < 3; ++round) {
             bridge->failBulkIn(0, -EIO, 3);
-            QThread::msleep(150);
+            QVERIFY(waitUntil([&] { return bridge->failuresLeft(0) == 0; }, 3000));
+            const int quiet = bridge->discards();
+            QVERIFY(waitUntil([&] { return bridge->discards() > quiet; }, 3000));
         }
         send(handle, QByteArray("\x00\xff", 2));
         QCOMPARE(readFor(handle, kGetReplyLength).size(), kGetReplyLength);
