@@ -2,9 +2,10 @@
 #define TIVAKO_BRIDGE_USB_USBTRANSPORT_H
 
 // The seam between the CP210x backend and the USB stack: just the handful of
-// USB actions the backend needs. The real one is libusb; tests put in a
-// recording transport. Results are libusb's: 0 or a byte count on success,
-// a negative LIBUSB_ERROR_* code on failure.
+// USB actions the backend needs. The real one is libusb (tests run it against
+// emulated bridges); the bridge-layer benchmark puts in a stand-in. Results
+// are libusb's: 0 or a byte count on success, a negative LIBUSB_ERROR_* code
+// on failure.
 
 #include <cstdint>
 #include <functional>
