@@ -503,7 +503,17 @@ private slots:
         QCOMPARE(LogCapture::count("SI Unkown Error"), 0);
         QCOMPARE(device.openDevice(0), 1);
         QCOMPARE(bridge->port(0).enabled, true);
+
+        // Slow: gone for longer than a refresh, the entry goes; back, it is
+        // appended again and opens.
+        bridge->unplug();
+        QVERIFY(waitUntil([&] { return closed.count() == 2; }, 3000));
+        QVERIFY(waitUntil([&] { return device.getDeviceList().isEmpty(); }, 3000));
+        bridge->plug(60);
+        QVERIFY(waitUntil([&] { return device.getDeviceList().size() == 1; }, 3000));
+        QCOMPARE(device.openDevice(0), 1);
         QCOMPARE(device.closeDev(), 1);
+        QCOMPARE(bridge->port(0).connects, 1);
     }
 
     // The loader's window with TIVAKO_BRIDGE=usb: lists the emulated bridge
