@@ -15,7 +15,6 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSignalSpy>
 #include <QToolButton>
 #include <QtTest>
 
@@ -485,16 +484,22 @@ private slots:
         config.serial = "R1";
         EmulatedCp210x* bridge = m_usb->plug(config);
         KX_SI_USBXpressDev device;
-        QSignalSpy closed(&device, &KX_SI_USBXpressDev::SIGNAL_connectionClosed);
-        QSignalSpy lists(&device, &KX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
+        // Counted on this thread: the signals come from the worker.
+        int closed = 0, lists = 0;
+        QObject receiver;
+        connect(&device, &KX_SI_USBXpressDev::SIGNAL_connectionClosed, &receiver, [&] { ++closed; },
+                Qt::QueuedConnection);
+        connect(&device, &KX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable, &receiver, [&] { ++lists; },
+                Qt::QueuedConnection);
         QVERIFY(waitUntil([&] { return device.getDeviceList().size() == 1; }, 3000));
         QCOMPARE(device.openDevice(0), 1);
-        const int listsBefore = lists.count();
+        pump(10);
+        const int listsBefore = lists;
 
         m_usb->replug(bridge);
-        QVERIFY(waitUntil([&] { return closed.count() == 1; }, 3000));
+        QVERIFY(waitUntil([&] { return closed == 1; }, 3000));
         QVERIFY(!device.isConnected());
-        QVERIFY(waitUntil([&] { return lists.count() > listsBefore; }, 3000));
+        QVERIFY(waitUntil([&] { return lists > listsBefore; }, 3000));
         QCOMPARE(device.getDeviceList(), QStringList{"CP2104 USB to UART Bridge Controller [0xR1]"});
         pump(200);
         const int lost = Log::count(errorLine(kAvailable, "SI_DEVICE_NOT_FOUND")) +
@@ -507,7 +512,7 @@ private slots:
         // Slow: gone for longer than a refresh, the entry goes; back, it is
         // appended again and opens.
         bridge->unplug();
-        QVERIFY(waitUntil([&] { return closed.count() == 2; }, 3000));
+        QVERIFY(waitUntil([&] { return closed == 2; }, 3000));
         QVERIFY(waitUntil([&] { return device.getDeviceList().isEmpty(); }, 3000));
         bridge->plug(60);
         QVERIFY(waitUntil([&] { return device.getDeviceList().size() == 1; }, 3000));
