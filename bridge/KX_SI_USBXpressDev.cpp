@@ -222,13 +222,16 @@ int KX_SI_USBXpressDev::openDevice(quint16 index)
         return -1;
     m_Handle = handle;
 
+    // A device that went away since it was opened fails here too.
     status = BridgeSetBaudRate(m_Handle, kBaudRate);
-    bool failed = reportBridgeFailure(
-        kLabelOpen, status, {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED, SI_INVALID_BAUDRATE});
+    bool failed = reportBridgeFailure(kLabelOpen, status,
+                                      {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED,
+                                       SI_INVALID_BAUDRATE, SI_DEVICE_NOT_FOUND});
     if (!failed) {
         status = BridgeSetLineControl(m_Handle, BRIDGE_LINE_8N1);
-        failed =
-            reportBridgeFailure(kLabelOpen, status, {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED});
+        failed = reportBridgeFailure(kLabelOpen, status,
+                                     {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED,
+                                      SI_DEVICE_NOT_FOUND});
     }
     if (failed) {
         // A half-configured link is given back, so the device stays openable.
@@ -265,6 +268,23 @@ int KX_SI_USBXpressDev::closeDev(bool announce)
     if (announce)
         emit SIGNAL_connectionClosed();
     return 1;
+}
+
+void KX_SI_USBXpressDev::linkLost(const char* label)
+{
+    reportBridgeStatus(label, SI_DEVICE_NOT_FOUND);
+    {
+        // Closed here, so the refresh that no longer finds the device has
+        // nothing left to close.
+        std::lock_guard<std::mutex> lock(m_HandleLock);
+        m_OpenDeviceNumber.store(-1);
+        m_OpenSerialNumber.clear();
+    }
+    if (closeDev(true) == 1) {
+        // A bridge plugged back within one refresh keeps its entry; the
+        // list is announced anyway, so the window reconnects it.
+        m_DeviceListChanged = true;
+    }
 }
 
 bool KX_SI_USBXpressDev::isConnected()

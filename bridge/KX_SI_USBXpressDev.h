@@ -173,6 +173,9 @@ private:
     quint16 BytesAvailable();
     void ReadData(quint16 bytesWaiting);
     void handOnReceived();
+    // The open handle's device is gone (unplugged, or its reader gave up):
+    // closed and announced at once, as a removal is.
+    void linkLost(const char* label);
     void bootloaderStep();
 
 protected:

@@ -68,9 +68,15 @@ quint16 KX_SI_USBXpressDev::BytesAvailable()
             return 0;
         status = BridgeCheckRxQueue(m_Handle, &waiting, &queueStatus);
     }
-    const quint16 count = static_cast<quint16>(waiting);
+    // The count is 16 bits wide; a larger backlog must read as a full one,
+    // never wrap to a small or empty one.
+    const quint16 count = waiting > 0xFFFF ? quint16(0xFFFF) : static_cast<quint16>(waiting);
     if (status == SI_SUCCESS)
         return count;
+    if (status == SI_DEVICE_NOT_FOUND) {
+        linkLost(kLabelAvailable);
+        return 0;
+    }
     if (reportBridgeFailure(kLabelAvailable, status, {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED}))
         return 0;
     logError(kLabelAvailable, "SI Unkown Error %d", static_cast<int>(status));
@@ -94,6 +100,10 @@ void KX_SI_USBXpressDev::ReadData(quint16 bytesWaiting)
         if (!m_Connected.load())
             return;
         status = BridgeRead(m_Handle, m_ReadBuffer, wanted, &got, nullptr);
+    }
+    if (status == SI_DEVICE_NOT_FOUND) {
+        linkLost(kLabelRead);
+        return;
     }
     if (reportBridgeFailure(kLabelRead, status,
                             {SI_INVALID_HANDLE, SI_READ_ERROR, SI_INVALID_PARAMETER, SI_INVALID_REQUEST_LENGTH,

@@ -8,16 +8,17 @@ function(tivako_static_library name)
   target_link_libraries(${name} PUBLIC ${A_PUBLIC_LIBS} PRIVATE tivako_warnings ${A_PRIVATE_LIBS})
 endfunction()
 
-# tivako_add_qtest(<name> SOURCES ... [LIBS ...] [TIMEOUT s] [LABELS ...] [ENVIRONMENT ...])
+# tivako_add_qtest(<name> SOURCES ... [LIBS ...] [TIMEOUT s] [LABELS ...] [ENVIRONMENT ...] [LAUNCHER ...])
 # A QtTest suite run by CTest, offscreen, with its own home and XDG folders
-# so that no test ever touches the real ones.
+# so that no test ever touches the real ones. LAUNCHER is a command that
+# runs the suite (umockdev-wrapper for the emulated USB suites).
 function(tivako_add_qtest name)
-  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT;LAUNCHER" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE Qt5::Test ${A_LIBS} tivako_warnings)
   target_compile_definitions(${name} PRIVATE
     TIVAKO_SOURCE_DIR="${TIVAKO_ROOT}" TIVAKO_BINARY_DIR="${TIVAKO_BINARY_ROOT}")
-  add_test(NAME ${name} COMMAND ${name})
+  add_test(NAME ${name} COMMAND ${A_LAUNCHER} $<TARGET_FILE:${name}>)
   set(home ${CMAKE_CURRENT_BINARY_DIR}/home-${name})
   file(MAKE_DIRECTORY ${home})
   if(NOT A_TIMEOUT)

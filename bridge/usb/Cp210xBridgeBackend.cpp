@@ -1,12 +1,16 @@
 #include "bridge/usb/Cp210xBridgeBackend.h"
 
 #include "app/Log.h"
+#include "bridge/usb/Cp210xIds.h"
 
 #include <libusb.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
 #include <cstring>
 #include <deque>
 #include <thread>
@@ -18,19 +22,46 @@ const uint8_t kToInterface = 0x41; // vendor request, host to interface
 const uint8_t kToDevice = 0x40;    // vendor request, host to device
 const uint8_t kFromDevice = 0xC0;  // vendor request, device to host
 
+const uint8_t kFromInterface = 0xC1; // vendor request, interface to host
+
 const uint8_t kIfcEnable = 0x00;
 const uint8_t kSetLineCtl = 0x03;
+const uint8_t kSetMhs = 0x07;
 const uint8_t kPurge = 0x12;
+const uint8_t kSetFlow = 0x13;
+const uint8_t kGetFlow = 0x14;
 const uint8_t kSetBaudRate = 0x1E;
 const uint8_t kVendorSpecific = 0xFF;
 
+const uint16_t kGetFirmwareVersion = 0x0010;
 const uint16_t kGetPartNumber = 0x370B;
 const uint16_t kWriteLatch = 0x37E1;
+
+// SET_MHS: DTR and RTS levels, each with its write-enable bit.
+const uint16_t kMhsDtr = 0x0001;
+const uint16_t kMhsRts = 0x0002;
+const uint16_t kMhsDtrMask = 0x0100;
+const uint16_t kMhsRtsMask = 0x0200;
+
+// GET/SET_FLOW: the control-handshake word and the flow-replace word.
+const uint32_t kDtrMask = 0x00000003;
+const uint32_t kDtrActive = 0x00000001;
+const uint32_t kCtsHandshake = 0x00000008;
+const uint32_t kDsrHandshake = 0x00000010;
+const uint32_t kDcdHandshake = 0x00000020;
+const uint32_t kDsrSensitivity = 0x00000040;
+const uint32_t kAutoTransmit = 0x00000001; // XON/XOFF on what the chip sends
+const uint32_t kAutoReceive = 0x00000002;  // XON/XOFF on what it receives
+const uint32_t kRtsMask = 0x000000C0;
+const uint32_t kRtsActive = 0x00000040;
 
 const uint16_t kPurgeTransmit = 0x0005; // two bits, one per chip generation
 const uint16_t kPurgeReceive = 0x000A;
 
-const uint16_t kVendorId = 0x10C4;
+bool idLess(const Cp210xId& a, const Cp210xId& b)
+{
+    return a.vendorId != b.vendorId ? a.vendorId < b.vendorId : a.productId < b.productId;
+}
 
 // Part numbers that GET_PARTNUM reports.
 enum PartNumber : int {
@@ -97,28 +128,25 @@ BRIDGE_STATUS statusFromOpen(int error)
     }
 }
 
-// The part that a product id names on its own, or -1 for the single-port
-// ids, which cover several parts.
-int partOfProductId(uint16_t productId)
+uint32_t le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void put32(uint8_t* p, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// The name of a bridge whose own strings cannot be read. Only the factory
+// ids of the multi-port parts say which part it is.
+const char* fallbackName(uint16_t productId)
 {
     switch (productId) {
     case 0xEA70:
-    case 0xEA7A:
-        return kPartCp2105;
-    case 0xEA71:
-    case 0xEA7B:
-        return kPartCp2108;
-    default:
-        return -1;
-    }
-}
-
-const char* partName(uint16_t productId)
-{
-    switch (partOfProductId(productId)) {
-    case kPartCp2105:
         return "CP2105 Dual USB to UART Bridge";
-    case kPartCp2108:
+    case 0xEA71:
         return "CP2108 Quad USB to UART Bridge";
     default:
         return "CP210x USB to UART Bridge";
@@ -147,12 +175,13 @@ bool locationLess(const UsbDeviceInfo& a, const UsbDeviceInfo& b)
 
 // One open UART interface: its requests, and a reader thread that keeps
 // pulling the bulk-IN endpoint into a host buffer so that asking how much has
-// arrived never waits on the USB.
+// arrived never waits on the USB. The reader starts only once the line is
+// configured, so nothing received at the previous owner's settings is kept.
 class Cp210xLink
 {
 public:
-    Cp210xLink(std::unique_ptr<UsbDeviceLink> usb, const UsbInterfaceInfo& interface, uint16_t productId, uint64_t key)
-        : m_usb(std::move(usb)), m_interface(interface), m_productId(productId), m_key(key)
+    Cp210xLink(std::unique_ptr<UsbDeviceLink> usb, const UsbInterfaceInfo& interface, uint64_t key)
+        : m_usb(std::move(usb)), m_interface(interface), m_key(key)
     {
     }
 
@@ -161,20 +190,19 @@ public:
     uint64_t key() const { return m_key; }
     uint8_t interfaceNumber() const { return m_interface.number; }
 
-    // Claim and enable the UART. Nothing else: the caller sets the line.
+    // Claims and enables the UART, learns the part and puts the line into a
+    // defined state: no flow control, DTR and RTS active, both directions
+    // purged. Baud rate and line control are the caller's.
     int start()
     {
         std::lock_guard<std::mutex> lock(m_controlMutex);
         int result = m_usb->claimInterface(m_interface.number);
         if (result < 0)
             return result;
-        result = m_usb->controlTransfer(kToInterface, kIfcEnable, 1, m_interface.number, nullptr, 0, kControlTimeoutMs);
-        if (result < 0) {
+        result = configureLocked();
+        if (result < 0)
             m_usb->releaseInterface(m_interface.number);
-            return result;
-        }
-        m_reader = std::thread([this] { readLoop(); });
-        return LIBUSB_SUCCESS;
+        return result;
     }
 
     // Purge, disable the UART and hand the interface back to the kernel.
@@ -189,9 +217,8 @@ public:
             if (result < 0 && first == LIBUSB_SUCCESS)
                 first = result;
         };
-        keep(m_usb->controlTransfer(kToInterface, kPurge, kPurgeTransmit | kPurgeReceive, m_interface.number, nullptr,
-                                    0, kControlTimeoutMs));
-        keep(m_usb->controlTransfer(kToInterface, kIfcEnable, 0, m_interface.number, nullptr, 0, kControlTimeoutMs));
+        keep(request(kPurge, kPurgeTransmit | kPurgeReceive));
+        keep(request(kIfcEnable, 0));
         keep(m_usb->releaseInterface(m_interface.number));
         return first;
     }
@@ -214,6 +241,7 @@ public:
         if (result < 0)
             return statusFromUsb(result, Transfer::Control);
         m_baudRate.store(baudRate);
+        startReaderWhenConfiguredLocked();
         return SI_SUCCESS;
     }
 
@@ -229,9 +257,12 @@ public:
         std::lock_guard<std::mutex> lock(m_controlMutex);
         if (m_closed)
             return SI_INVALID_HANDLE;
-        int result = m_usb->controlTransfer(kToInterface, kSetLineCtl, lineControl, m_interface.number, nullptr, 0,
-                                            kControlTimeoutMs);
-        return statusFromUsb(result < 0 ? result : 0, Transfer::Control);
+        int result = request(kSetLineCtl, lineControl);
+        if (result < 0)
+            return statusFromUsb(result, Transfer::Control);
+        m_lineSet = true;
+        startReaderWhenConfiguredLocked();
+        return SI_SUCCESS;
     }
 
     BRIDGE_STATUS writeLatch(uint8_t mask, uint8_t latch)
@@ -239,12 +270,8 @@ public:
         std::lock_guard<std::mutex> lock(m_controlMutex);
         if (m_closed)
             return SI_INVALID_HANDLE;
-        int part = 0;
-        BRIDGE_STATUS status = partNumberLocked(&part);
-        if (status != SI_SUCCESS)
-            return status;
         int result;
-        switch (part) {
+        switch (m_partNumber) {
         case kPartCp2103:
         case kPartCp2104:
         case kPartCp2102nQfn28:
@@ -260,7 +287,13 @@ public:
             break;
         }
         case kPartCp2108: {
-            uint8_t data[4] = {mask, 0, latch, 0}; // 16-bit mask and value, little-endian
+            // One 16-pin latch for the whole chip; each port owns a group of
+            // four pins (GPIO 4n to 4n+3 for interface n).
+            const unsigned shift = 4u * (m_interface.number & 3u);
+            const uint16_t wideMask = static_cast<uint16_t>(mask & 0x0F) << shift;
+            const uint16_t wideLatch = static_cast<uint16_t>(latch & 0x0F) << shift;
+            uint8_t data[4] = {static_cast<uint8_t>(wideMask), static_cast<uint8_t>(wideMask >> 8),
+                               static_cast<uint8_t>(wideLatch), static_cast<uint8_t>(wideLatch >> 8)};
             result = m_usb->controlTransfer(kToInterface, kVendorSpecific, kWriteLatch, m_interface.number, data, 4,
                                             kControlTimeoutMs);
             break;
@@ -276,13 +309,18 @@ public:
         uint16_t what = (transmit ? kPurgeTransmit : 0) | (receive ? kPurgeReceive : 0);
         if (what == 0)
             return SI_SUCCESS;
+        // The reader finishes the transfer it is in before the chip is
+        // purged, and its bytes go with the purge: nothing that arrived
+        // before the flush can show up after it.
+        std::unique_lock<std::mutex> gate(m_readerGate, std::defer_lock);
+        if (receive)
+            gate.lock();
         int result;
         {
             std::lock_guard<std::mutex> lock(m_controlMutex);
             if (m_closed)
                 return SI_INVALID_HANDLE;
-            result =
-                m_usb->controlTransfer(kToInterface, kPurge, what, m_interface.number, nullptr, 0, kControlTimeoutMs);
+            result = request(kPurge, what);
         }
         if (receive) {
             std::lock_guard<std::mutex> lock(m_rxMutex);
@@ -346,27 +384,80 @@ public:
     }
 
 private:
-    BRIDGE_STATUS partNumberLocked(int* part)
+    // An interface request without data.
+    int request(uint8_t code, uint16_t value)
     {
-        const int named = partOfProductId(m_productId);
-        if (named >= 0) {
-            *part = named;
-            return SI_SUCCESS;
-        }
-        // The single-port product ids cover parts with and without GPIO, so
-        // the chip is asked once, on first use of the latch.
-        if (m_partNumber < 0) {
-            uint8_t number = 0;
-            int result = m_usb->controlTransfer(kFromDevice, kVendorSpecific, kGetPartNumber, m_interface.number,
-                                                &number, 1, kControlTimeoutMs);
-            if (result < 0)
-                return statusFromUsb(result, Transfer::Control);
-            if (result != 1)
-                return SI_DEVICE_IO_FAILED;
-            m_partNumber = number;
-        }
-        *part = m_partNumber;
-        return SI_SUCCESS;
+        return m_usb->controlTransfer(kToInterface, code, value, m_interface.number, nullptr, 0, kControlTimeoutMs);
+    }
+
+    int configureLocked()
+    {
+        int result = request(kIfcEnable, 1);
+        if (result < 0)
+            return result;
+        // The part decides how the latch is written; the product id cannot
+        // tell, it may be a customer's own.
+        uint8_t number = 0;
+        result = m_usb->controlTransfer(kFromDevice, kVendorSpecific, kGetPartNumber, m_interface.number, &number, 1,
+                                        kControlTimeoutMs);
+        if (result == LIBUSB_ERROR_NO_DEVICE)
+            return result;
+        // A chip that cannot tell (the oldest CP2101) has no latch.
+        m_partNumber = result == 1 ? number : -1;
+        const bool flowErratum = hasFlowErratumLocked();
+
+        // The chip keeps the flow control the last owner set (a tty's
+        // default turns on XON/XOFF), and bootloader and TLV traffic carry
+        // 0x11 and 0x13: flow control off, everything else as it was.
+        uint8_t flow[16] = {};
+        result = m_usb->controlTransfer(kFromInterface, kGetFlow, 0, m_interface.number, flow, sizeof(flow),
+                                        kControlTimeoutMs);
+        if (result < 0)
+            return result;
+        if (result != static_cast<int>(sizeof(flow)))
+            return LIBUSB_ERROR_IO;
+        uint32_t handshake = le32(flow);
+        uint32_t replace = le32(flow + 4);
+        handshake &= ~(kDtrMask | kCtsHandshake | kDsrHandshake | kDcdHandshake | kDsrSensitivity);
+        handshake |= kDtrActive;
+        replace &= ~(kAutoTransmit | kAutoReceive | kRtsMask);
+        replace |= kRtsActive;
+        put32(flow, handshake);
+        put32(flow + 4, replace);
+        // Early CP2102N firmware reads the flow-replace bits from the XON
+        // limit's place (erratum CP2102N_E104); there they get the same.
+        if (flowErratum)
+            put32(flow + 8, replace);
+        result = m_usb->controlTransfer(kToInterface, kSetFlow, 0, m_interface.number, flow, sizeof(flow),
+                                        kControlTimeoutMs);
+        if (result < 0)
+            return result;
+        result = request(kSetMhs, kMhsDtr | kMhsRts | kMhsDtrMask | kMhsRtsMask);
+        if (result < 0)
+            return result;
+        result = request(kPurge, kPurgeTransmit | kPurgeReceive);
+        return result < 0 ? result : LIBUSB_SUCCESS;
+    }
+
+    bool hasFlowErratumLocked()
+    {
+        if (m_partNumber != kPartCp2102nQfn28 && m_partNumber != kPartCp2102nQfn24 &&
+            m_partNumber != kPartCp2102nQfn20)
+            return false;
+        uint8_t version[3] = {};
+        int result = m_usb->controlTransfer(kFromDevice, kVendorSpecific, kGetFirmwareVersion, 0, version,
+                                            sizeof(version), kControlTimeoutMs);
+        if (result != static_cast<int>(sizeof(version)))
+            return true; // cannot tell: the layout that is right for both
+        return (version[0] << 16 | version[1] << 8 | version[2]) <= 0x010004;
+    }
+
+    void startReaderWhenConfiguredLocked()
+    {
+        if (m_readerStarted || !m_lineSet || m_baudRate.load() == 0)
+            return;
+        m_readerStarted = true;
+        m_reader = std::thread([this] { readLoop(); });
     }
 
     void stopReader()
@@ -379,7 +470,7 @@ private:
     void readLoop()
     {
         std::vector<uint8_t> chunk(kReaderChunk);
-        int failures = 0;
+        int failures = 0; // in a row
         while (!m_stop.load()) {
             bool full;
             {
@@ -391,41 +482,53 @@ private:
                 continue;
             }
             int moved = 0;
-            int result = m_usb->bulkTransfer(m_interface.bulkIn, chunk.data(), kReaderChunk, &moved, kReaderTimeoutMs);
-            if (moved > 0) {
-                std::lock_guard<std::mutex> lock(m_rxMutex);
-                m_rx.insert(m_rx.end(), chunk.begin(), chunk.begin() + moved);
+            int result;
+            {
+                std::lock_guard<std::mutex> gate(m_readerGate);
+                result = m_usb->bulkTransfer(m_interface.bulkIn, chunk.data(), kReaderChunk, &moved, kReaderTimeoutMs);
+                if (moved > 0) {
+                    std::lock_guard<std::mutex> lock(m_rxMutex);
+                    m_rx.insert(m_rx.end(), chunk.begin(), chunk.begin() + moved);
+                }
             }
             if (result == LIBUSB_SUCCESS || result == LIBUSB_ERROR_TIMEOUT) {
-                if (moved > 0)
-                    failures = 0;
-                else if (result == LIBUSB_SUCCESS) // an empty packet: do not spin on a chatty bus
+                failures = 0;
+                if (result == LIBUSB_SUCCESS && moved <= 0) // an empty packet: do not spin on a chatty bus
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }
             if (result != LIBUSB_ERROR_NO_DEVICE && ++failures < kReaderFailureLimit) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                continue;
+                // A stalled endpoint stays stalled until it is cleared.
+                if (result == LIBUSB_ERROR_PIPE && m_usb->clearHalt(m_interface.bulkIn) == LIBUSB_ERROR_NO_DEVICE)
+                    result = LIBUSB_ERROR_NO_DEVICE;
+                else {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    continue;
+                }
             }
             logError("Cp210xBridgeBackend::read", "receiving from interface %u stopped: %s", m_interface.number,
                      libusb_error_name(result));
+            // A reader that cannot go on leaves a link that is as good as
+            // gone: the handle reports so, and its owner closes it.
             std::lock_guard<std::mutex> lock(m_rxMutex);
-            m_rxError = result;
+            m_rxError = LIBUSB_ERROR_NO_DEVICE;
             return;
         }
     }
 
     std::unique_ptr<UsbDeviceLink> m_usb;
     const UsbInterfaceInfo m_interface;
-    const uint16_t m_productId;
     const uint64_t m_key;
 
-    std::mutex m_controlMutex; // one request at a time; guards the two fields below
+    std::mutex m_controlMutex; // one request at a time; guards the fields below
     bool m_closed = false;
     int m_partNumber = -1;
+    bool m_lineSet = false;
+    bool m_readerStarted = false;
     std::mutex m_writeMutex; // keeps concurrent writes from interleaving
     std::atomic<uint32_t> m_baudRate{0};
 
+    std::mutex m_readerGate; // held by the reader across one transfer and its store
     std::mutex m_rxMutex;
     std::deque<uint8_t> m_rx;
     int m_rxError = LIBUSB_SUCCESS;
@@ -436,7 +539,14 @@ private:
 
 // ---- the backend ----
 
-Cp210xBridgeBackend::Cp210xBridgeBackend(std::unique_ptr<UsbTransport> transport) : m_transport(std::move(transport)) {}
+Cp210xBridgeBackend::Cp210xBridgeBackend(std::unique_ptr<UsbTransport> transport) : m_transport(std::move(transport))
+{
+    const char* extra = std::getenv("TIVAKO_USB_IDS");
+    if (!parseExtraIds(extra, &m_extraIds)) {
+        logError("Cp210xBridgeBackend", "TIVAKO_USB_IDS=%s: not a list of vvvv:pppp hex ids; none taken", extra);
+        m_extraIds.clear();
+    }
+}
 
 Cp210xBridgeBackend::~Cp210xBridgeBackend()
 {
@@ -451,27 +561,53 @@ Cp210xBridgeBackend::~Cp210xBridgeBackend()
 
 bool Cp210xBridgeBackend::isSupported(uint16_t vendorId, uint16_t productId)
 {
-    if (vendorId != kVendorId)
-        return false;
-    switch (productId) {
-    case 0xEA60: // CP2102, CP2102N, CP2103, CP2104, CP2109
-    case 0xEA61:
-    case 0xEA63:
-    case 0xEA70: // CP2105
-    case 0xEA7A:
-    case 0xEA71: // CP2108
-    case 0xEA7B:
+    const Cp210xId wanted{vendorId, productId};
+    return std::binary_search(std::begin(kCp210xIds), std::end(kCp210xIds), wanted, idLess);
+}
+
+bool Cp210xBridgeBackend::parseExtraIds(const char* text, std::vector<std::pair<uint16_t, uint16_t>>* ids)
+{
+    ids->clear();
+    if (!text)
         return true;
-    default:
-        return false;
+    const std::string value = text;
+    size_t start = 0;
+    while (start <= value.size()) {
+        size_t end = value.find(',', start);
+        if (end == std::string::npos)
+            end = value.size();
+        const std::string item = value.substr(start, end - start);
+        if (!item.empty()) {
+            unsigned vendor = 0, product = 0;
+            char tail = 0;
+            if (item.size() != 9 || std::sscanf(item.c_str(), "%4x:%4x%c", &vendor, &product, &tail) != 2)
+                return false;
+            ids->emplace_back(static_cast<uint16_t>(vendor), static_cast<uint16_t>(product));
+        }
+        start = end + 1;
     }
+    return true;
+}
+
+bool Cp210xBridgeBackend::accepts(uint16_t vendorId, uint16_t productId) const
+{
+    if (isSupported(vendorId, productId))
+        return true;
+    return std::find(m_extraIds.begin(), m_extraIds.end(), std::make_pair(vendorId, productId)) != m_extraIds.end();
 }
 
 void Cp210xBridgeBackend::refreshLocked()
 {
     m_counted = true;
+    bool anyOpen;
+    {
+        std::lock_guard<std::mutex> lock(m_linksMutex);
+        anyOpen = !m_links.empty();
+    }
+    if (!anyOpen)
+        m_transport->drainEvents();
     std::vector<UsbDeviceInfo> devices;
-    int result = m_transport->listDevices(&Cp210xBridgeBackend::isSupported, &devices);
+    int result = m_transport->listDevices([this](uint16_t vendorId, uint16_t productId) { return accepts(vendorId, productId); }, &devices);
     if (result <= 0) {
         // Once per outage: containers and build machines often have no USB
         // at all, and the list is refreshed every second.
@@ -501,7 +637,7 @@ void Cp210xBridgeBackend::refreshLocked()
             }
             // Without names the bridge is still listed, known by where it is.
             if (read.product.empty())
-                read.product = partName(device.productId);
+                read.product = fallbackName(device.productId);
             if (read.serial.empty())
                 read.serial = location(device);
             strings[device.key] = read;
@@ -581,7 +717,7 @@ BRIDGE_STATUS Cp210xBridgeBackend::open(uint32_t deviceNum, BRIDGE_HANDLE* handl
         logError("Cp210xBridgeBackend::open", "cannot open device %u: %s", deviceNum, libusb_error_name(result));
         return statusFromOpen(result);
     }
-    auto link = std::make_shared<Cp210xLink>(std::move(usb), entry.interface, entry.productId, entry.key);
+    auto link = std::make_shared<Cp210xLink>(std::move(usb), entry.interface, entry.key);
     result = link->start();
     if (result < 0) {
         logError("Cp210xBridgeBackend::open", "cannot take over device %u: %s", deviceNum, libusb_error_name(result));

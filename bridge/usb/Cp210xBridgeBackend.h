@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Cp210xLink;
@@ -40,8 +41,13 @@ public:
                         uint32_t* bytesWritten) override;
     BRIDGE_STATUS flushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, uint8_t flushReceive) override;
 
-    // Product ids this backend takes on (vendor 0x10C4).
+    // Ids of the table this backend takes on (the Linux cp210x driver's).
     static bool isSupported(uint16_t vendorId, uint16_t productId);
+    // Reads TIVAKO_USB_IDS: "vvvv:pppp" hex pairs joined by commas; false
+    // for anything else.
+    static bool parseExtraIds(const char* text, std::vector<std::pair<uint16_t, uint16_t>>* ids);
+    // The table's ids and those of TIVAKO_USB_IDS.
+    bool accepts(uint16_t vendorId, uint16_t productId) const;
 
 private:
     struct Entry
@@ -62,6 +68,7 @@ private:
     std::shared_ptr<Cp210xLink> linkFor(BRIDGE_HANDLE handle) const;
 
     std::unique_ptr<UsbTransport> m_transport;
+    std::vector<std::pair<uint16_t, uint16_t>> m_extraIds; // from TIVAKO_USB_IDS
 
     // Guards the device table and the string cache. Taken before
     // m_linksMutex when both are needed.

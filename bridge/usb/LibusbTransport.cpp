@@ -66,6 +66,7 @@ public:
         *transferred = 0;
         return libusb_bulk_transfer(m_handle, endpoint, data, length, transferred, timeoutMs);
     }
+    int clearHalt(uint8_t endpoint) override { return libusb_clear_halt(m_handle, endpoint); }
 
 private:
     std::shared_ptr<LibusbContext> m_context;
@@ -165,6 +166,18 @@ public:
             return status;
         link->reset(new LibusbLink(m_context, handle));
         return LIBUSB_SUCCESS;
+    }
+
+    void drainEvents() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_context || !m_context->get())
+            return;
+        // libusb queues a notice for every device that comes or goes and
+        // hands them out only from its event handling, which runs only
+        // inside transfers: with no port open they would pile up.
+        timeval zero{0, 0};
+        libusb_handle_events_timeout_completed(m_context->get(), &zero, nullptr);
     }
 
 private:

@@ -2,9 +2,10 @@
 #define TIVAKO_BRIDGE_USB_USBTRANSPORT_H
 
 // The seam between the CP210x backend and the USB stack: just the handful of
-// USB actions the backend needs. The real one is libusb; tests put in a
-// recording transport. Results are libusb's: 0 or a byte count on success,
-// a negative LIBUSB_ERROR_* code on failure.
+// USB actions the backend needs. The real one is libusb (tests run it against
+// emulated bridges); the bridge-layer benchmark puts in a stand-in. Results
+// are libusb's: 0 or a byte count on success, a negative LIBUSB_ERROR_* code
+// on failure.
 
 #include <cstdint>
 #include <functional>
@@ -49,6 +50,8 @@ public:
     // A bulk transfer on the endpoint. *transferred is valid also when the
     // result is an error (a time-out may still have moved bytes).
     virtual int bulkTransfer(uint8_t endpoint, uint8_t* data, int length, int* transferred, unsigned timeoutMs) = 0;
+    // Clears a halt (stall) of the endpoint.
+    virtual int clearHalt(uint8_t endpoint) = 0;
 };
 
 class UsbTransport
@@ -64,6 +67,10 @@ public:
     // as 8-bit Latin-1 text. Returns 0 or an error.
     virtual int readStrings(uint64_t key, std::string* product, std::string* serial) = 0;
     virtual int open(uint64_t key, std::unique_ptr<UsbDeviceLink>* link) = 0;
+    // Handles what the USB stack has queued for its own event handling
+    // (hot-plug notices) without waiting; called while no link is open, when
+    // nothing else would.
+    virtual void drainEvents() {}
 };
 
 // The libusb-1.0 transport. libusb is started on first use; when it cannot

@@ -4,7 +4,7 @@
 
 #include "DeviceTestSupport.h"
 
-#include "bridge/ScriptedBridgeBackend.h"
+#include "tests/bridge_layer/ScriptedBridgeBackend.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -320,6 +320,9 @@ private slots:
         QTest::newRow("baud 0x08") << "BridgeSetBaudRate" << 0x08 << "SI_DEVICE_IO_FAILED";
         QTest::newRow("baud 0x09") << "BridgeSetBaudRate" << 0x09 << "SI_INVALID_BAUDRATE";
         QTest::newRow("baud 0x0B is success") << "BridgeSetBaudRate" << 0x0B << "";
+        // The device went away after it was opened.
+        QTest::newRow("baud 0xFF") << "BridgeSetBaudRate" << 0xFF << "SI_DEVICE_NOT_FOUND";
+        QTest::newRow("line 0xFF") << "BridgeSetLineControl" << 0xFF << "SI_DEVICE_NOT_FOUND";
         QTest::newRow("line 0x01") << "BridgeSetLineControl" << 0x01 << "SI_INVALID_HANDLE";
         QTest::newRow("line 0x06") << "BridgeSetLineControl" << 0x06 << "SI_INVALID_PARAMETER";
         QTest::newRow("line 0x08") << "BridgeSetLineControl" << 0x08 << "SI_DEVICE_IO_FAILED";

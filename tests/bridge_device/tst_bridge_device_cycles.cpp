@@ -5,7 +5,7 @@
 
 #include "DeviceTestSupport.h"
 
-#include "bridge/ScriptedBridgeBackend.h"
+#include "tests/bridge_layer/ScriptedBridgeBackend.h"
 
 #include <QSignalSpy>
 #include <QtTest>

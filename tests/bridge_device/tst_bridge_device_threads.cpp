@@ -4,7 +4,7 @@
 
 #include "DeviceTestSupport.h"
 
-#include "bridge/ScriptedBridgeBackend.h"
+#include "tests/bridge_layer/ScriptedBridgeBackend.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

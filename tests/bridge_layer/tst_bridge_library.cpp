@@ -4,7 +4,7 @@
 
 #include "bridge/BridgeLibrary.h"
 #include "bridge/CompositeBridgeBackend.h"
-#include "bridge/ScriptedBridgeBackend.h"
+#include "tests/bridge_layer/ScriptedBridgeBackend.h"
 
 #include <QtTest>
 

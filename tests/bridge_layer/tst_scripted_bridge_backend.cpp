@@ -1,7 +1,7 @@
 // The scripted test backend itself: what it records, how scripted statuses
 // are used up, the link state it models, and use from two threads.
 
-#include "bridge/ScriptedBridgeBackend.h"
+#include "tests/bridge_layer/ScriptedBridgeBackend.h"
 
 #include <QtTest>
 

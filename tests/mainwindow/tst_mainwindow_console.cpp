@@ -5,7 +5,7 @@
 
 #include "MainWindowRig.h"
 
-#include "bridge/ScriptedBridgeBackend.h"
+#include "tests/bridge_layer/ScriptedBridgeBackend.h"
 #include "ui/ConsoleHtml.h"
 #include "ui/RidivuDizerozoDuveze.h"
 

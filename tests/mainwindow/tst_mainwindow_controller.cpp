@@ -6,7 +6,7 @@
 
 #include "MainWindowRig.h"
 
-#include "bridge/ScriptedBridgeBackend.h"
+#include "tests/bridge_layer/ScriptedBridgeBackend.h"
 #include "ui/RidivuDizerozoDuveze.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "bridge/ScriptedBridgeBackend.h"
+#include "tests/bridge_layer/ScriptedBridgeBackend.h"
 
 #include <algorithm>
 #include <cstring>
