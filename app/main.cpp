@@ -1,8 +1,12 @@
 #include "app/Log.h"
 #include "bridge/BridgeLibrary.h"
+#include "resources/TivakoResources.h"
+#include "sim/SimBridgeBackend.h"
 #include "ui/RidivuDizerozoDuveze.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -58,6 +62,35 @@ void restoreDefaultSignals()
     std::signal(SIGTERM, SIG_DFL);
 }
 
+// A virtual board whose flash file does not exist yet starts with the
+// built-in firmware, so that on a first run the board shows its output as
+// soon as it is connected. An existing file, even an erased one, is kept:
+// the user may have erased it on purpose.
+void seedNewVirtualBoardFlash()
+{
+    const QByteArray bridges = qgetenv("TIVAKO_BRIDGE");
+    if (bridges != "sim" && bridges != "usb+sim")
+        return;
+    SimOptions options;
+    std::string ignored; // a bad value is reported when the backend is made
+    if (!simOptionsFromEnvironment(&options, &ignored) || options.flashPath.empty())
+        return;
+    QByteArray image;
+    for (int number = 1; number <= options.boards; ++number) {
+        const QString path = QString::fromStdString(simFlashPathForBoard(options.flashPath, number));
+        if (QFileInfo::exists(path))
+            continue;
+        if (image.isEmpty())
+            image = tivakoBuiltInFirmwareImage();
+        QSaveFile file(path);
+        if (image.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(image) != image.size() ||
+            !file.commit())
+            logError("main", "Cannot put the built-in firmware into %s", qUtf8Printable(path));
+        else
+            logStatus("main", "Built-in firmware put into the new flash file %s", qUtf8Printable(path));
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -69,6 +102,7 @@ int main(int argc, char* argv[])
     // TIVAKO_BRIDGE chooses the boards: real USB bridges (the default),
     // virtual ones, or both. The window's device starts polling at once, so
     // the choice is made before it exists.
+    seedNewVirtualBoardFlash();
     std::string bridgeError;
     if (!bridgeInstallBackendFromEnvironment(&bridgeError)) {
         std::fprintf(stderr, "tivako-loader: %s\n", bridgeError.c_str());

@@ -19,6 +19,7 @@
 #include <QListWidgetItem>
 #include <QMutexLocker>
 #include <QTextCursor>
+#include <QTextDocument>
 
 namespace {
 
@@ -52,6 +53,22 @@ QString sharedMemKey()
     return QString::fromLocal8Bit(key);
 }
 
+// The two console-mode slots have the on_<object>_<signal> form, but their
+// radio buttons carry other names, so they are connected by hand and the
+// form's connect-by-name step warns about them on every start. Only those
+// two warnings are dropped; everything else goes to the handler before.
+QtMessageHandler g_formMessageHandler = nullptr;
+
+void dropConsoleModeSlotWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    static const QString unmatched = QStringLiteral("QMetaObject::connectSlotsByName: No matching signal for ");
+    if (type == QtWarningMsg && message.startsWith(unmatched) &&
+        (message.endsWith(QLatin1String("on_m_rB_SerialMode_clicked()")) ||
+         message.endsWith(QLatin1String("on_m_rB_TLVMode_clicked()"))))
+        return;
+    g_formMessageHandler(type, context, message);
+}
+
 // The console reads its text as HTML: a device name is text, never markup.
 QByteArray consoleText(const char* format, const QString& name)
 {
@@ -68,10 +85,14 @@ RidivuDizerozoDuveze::RidivuDizerozoDuveze(QWidget* parent)
     // The form loads its icons from the compiled-in resources.
     tivakoInitResources();
     // The form was laid out for Segoe UI, a Windows font. Where it is missing,
-    // a condensed face keeps captions such as "Disconnect" inside their 64 px
-    // buttons instead of the wider default sans.
-    QFont::insertSubstitution(QStringLiteral("Segoe UI"), QStringLiteral("DejaVu Sans Condensed"));
+    // a narrow face keeps captions such as "Disconnect" and "HardwareID"
+    // whole inside their 64 px buttons; DejaVu Sans Condensed, the next
+    // choice, is still too wide for those two and gets them elided.
+    QFont::insertSubstitutions(QStringLiteral("Segoe UI"),
+                               {QStringLiteral("Liberation Sans Narrow"), QStringLiteral("DejaVu Sans Condensed")});
+    g_formMessageHandler = qInstallMessageHandler(dropConsoleModeSlotWarnings);
     ui->setupUi(this);
+    qInstallMessageHandler(g_formMessageHandler);
 
     connect(ui->m_lProgTitile, &KX_MainToolBar::SIGNAL_window_pos_change, this,
             &RidivuDizerozoDuveze::SLOT_window_pos_change);
@@ -456,29 +477,38 @@ void RidivuDizerozoDuveze::SLOT_window_pos_change(int DeltaX, int DeltaY)
 void RidivuDizerozoDuveze::putConsoleMessage(const QByteArray& text)
 {
     QMutexLocker lock(&m_ConsoleMutex);
-    m_ConsoleMsg.append(text);
+    queueConsoleLocked(ConsoleStream::Messages, text.constData(), text.size());
+}
+
+void RidivuDizerozoDuveze::queueConsoleLocked(ConsoleStream stream, const char* bytes, int length)
+{
+    if (length <= 0)
+        return;
+    (stream == ConsoleStream::Data ? m_ConsoleData : m_ConsoleMsg).append(bytes, length);
+    if (!m_ConsoleOrder.isEmpty() && m_ConsoleOrder.last().stream == stream)
+        m_ConsoleOrder.last().length += length;
+    else
+        m_ConsoleOrder.append(ConsoleRun{stream, length});
 }
 
 void RidivuDizerozoDuveze::SLOT_newDataAvailable(quint8 DataType)
 {
     quint16 (KX_SI_USBXpressDev::*count)() = nullptr;
     quint8 (KX_SI_USBXpressDev::*take)(quint8*) = nullptr;
-    QByteArray* target = nullptr;
+    ConsoleStream target = ConsoleStream::Data;
     switch (DataType) {
     case 0:
         count = &KX_SI_USBXpressDev::getRxCount;
         take = &KX_SI_USBXpressDev::getRxByte;
-        target = &m_ConsoleData;
         break;
     case 1:
         count = &KX_SI_USBXpressDev::getMsgCount;
         take = &KX_SI_USBXpressDev::getMsgByte;
-        target = &m_ConsoleMsg;
+        target = ConsoleStream::Messages;
         break;
     case 2:
         count = &KX_SI_USBXpressDev::getTlvCount;
         take = &KX_SI_USBXpressDev::getTlvByte;
-        target = &m_ConsoleData;
         break;
     default:
         return;
@@ -498,33 +528,37 @@ void RidivuDizerozoDuveze::SLOT_newDataAvailable(quint8 DataType)
     if (taken == 0)
         return;
     QMutexLocker lock(&m_ConsoleMutex);
-    target->append(reinterpret_cast<const char*>(buffer), taken);
+    queueConsoleLocked(target, reinterpret_cast<const char*>(buffer), taken);
 }
 
 void RidivuDizerozoDuveze::SLOT_PrintConsole()
 {
-    QByteArray take;
+    QByteArray data;
+    QByteArray messages;
+    QVector<ConsoleRun> order;
     {
         QMutexLocker lock(&m_ConsoleMutex);
-        take.swap(m_ConsoleData);
+        data.swap(m_ConsoleData);
+        messages.swap(m_ConsoleMsg);
+        order.swap(m_ConsoleOrder);
     }
-    // The renderers take 16-bit lengths; a take that grew larger while the
-    // GUI thread was held up goes out in several pieces.
-    int offset = 0;
-    for (int piece : consolePieces(take, ConsoleStream::Data)) {
-        appendDebugText(take.constData() + offset, static_cast<quint16>(piece));
-        offset += piece;
-    }
-
-    take.clear();
-    {
-        QMutexLocker lock(&m_ConsoleMutex);
-        take.swap(m_ConsoleMsg);
-    }
-    offset = 0;
-    for (int piece : consolePieces(take, ConsoleStream::Messages)) {
-        insertDebugText(take.constData() + offset, static_cast<quint16>(piece));
-        offset += piece;
+    // Runs are shown in the order they came. The renderers take 16-bit
+    // lengths; a run that grew larger while the GUI thread was held up goes
+    // out in several pieces.
+    int dataOffset = 0;
+    int messageOffset = 0;
+    for (const ConsoleRun& run : order) {
+        const bool isData = run.stream == ConsoleStream::Data;
+        const QByteArray runBytes = (isData ? data : messages).mid(isData ? dataOffset : messageOffset, run.length);
+        (isData ? dataOffset : messageOffset) += run.length;
+        int offset = 0;
+        for (int piece : consolePieces(runBytes, run.stream)) {
+            if (isData)
+                appendDebugText(runBytes.constData() + offset, static_cast<quint16>(piece));
+            else
+                insertDebugText(runBytes.constData() + offset, static_cast<quint16>(piece));
+            offset += piece;
+        }
     }
 }
 
@@ -538,8 +572,20 @@ void RidivuDizerozoDuveze::insertDebugText(const char* data, quint16 length)
     const QString html = consoleHtml(data, length, ConsoleStream::Messages);
     ui->m_pTEconsole->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
     QTextCursor cursor = ui->m_pTEconsole->textCursor();
+    const int start = cursor.position();
+    // One edit: the view lays out and the paragraph limit trims once.
+    cursor.beginEditBlock();
     cursor.insertHtml(html);
-    ui->m_pTEconsole->setTextCursor(cursor);
+    // A line break in a message starts a new paragraph instead, so that the
+    // console's paragraph limit holds for messages too; it looks the same.
+    QTextDocument* document = ui->m_pTEconsole->document();
+    const QString lineBreak(QChar(QChar::LineSeparator));
+    for (QTextCursor found = document->find(lineBreak, start); !found.isNull();
+         found = document->find(lineBreak, found.position())) {
+        found.removeSelectedText();
+        found.insertBlock();
+    }
+    cursor.endEditBlock();
     ui->m_pTEconsole->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
 }
 

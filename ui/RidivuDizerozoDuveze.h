@@ -6,6 +6,9 @@
 #include <QMutex>
 #include <QString>
 #include <QTimer>
+#include <QVector>
+
+#include "ui/ConsoleHtml.h"
 
 class QKeyEvent;
 class KX_SI_USBXpressDev;
@@ -68,6 +71,9 @@ private:
 
     // Queues one of the window's own messages for the next console tick.
     void putConsoleMessage(const QByteArray& text);
+    // Appends to the stream's waiting array and notes the order; the caller
+    // holds m_ConsoleMutex.
+    void queueConsoleLocked(ConsoleStream stream, const char* bytes, int length);
     QString currentRowText() const;
     // Fills the list from the bridge device's list; returns the last row
     // whose text equals `match` (-1 when none does or match is null).
@@ -88,6 +94,14 @@ private:
     KX_SharedMemSocked* m_pSharedMem;
     QByteArray m_ConsoleData;
     QByteArray m_ConsoleMsg;
+    // The waiting bytes as runs of one stream, in arrival order, so that a
+    // message about an action shows above the board text the action caused.
+    struct ConsoleRun
+    {
+        ConsoleStream stream;
+        int length;
+    };
+    QVector<ConsoleRun> m_ConsoleOrder;
     QMutex m_ConsoleMutex;
     QTimer m_ConsoleTimer;
     bool m_CtrlPressed;

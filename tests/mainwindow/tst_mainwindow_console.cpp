@@ -251,7 +251,8 @@ private slots:
         QVERIFY(!colourAt(*w, "tail").isValid());
     }
 
-    // The window's messages continue the last paragraph.
+    // A message continues the last paragraph; its line breaks start new
+    // paragraphs, which look the same but count against the limit.
     void messagesContinueTheLastParagraph()
     {
         auto w = plainWindow();
@@ -260,9 +261,31 @@ private slots:
         const int blocks = doc(*w)->blockCount();
         child<QToolButton>(*w, "m_pBResetTK")->click();
         QVERIFY(waitUntil([&] { return lastBlock(*w).contains("Reset"); }, 1000));
-        QCOMPARE(doc(*w)->blockCount(), blocks);
-        QCOMPARE(lastBlock(*w), QString("abc") + QChar(QChar::LineSeparator) + "Reset " + kBoard);
+        QCOMPARE(doc(*w)->blockCount(), blocks + 1);
+        QCOMPARE(doc(*w)->lastBlock().previous().text(), QString("abc"));
+        QCOMPARE(lastBlock(*w), "Reset " + kBoard);
         QCOMPARE(formatAt(*w, "Reset").fontWeight(), int(QFont::Bold));
+        QVERIFY(QMetaObject::invokeMethod(w.get(), "SLOT_FirmwareWriteFinish", Q_ARG(qint8, 1)));
+        QVERIFY(invoke(w.get(), "SLOT_PrintConsole"));
+        QCOMPARE(lastBlock(*w), "Reset " + kBoard + "Bootloader Finish");
+    }
+
+    // However long a session of messages runs, the console keeps at most 200
+    // paragraphs and the text of the last ones.
+    void messagesAreBoundedToo()
+    {
+        auto w = plainWindow();
+        QVERIFY(w);
+        for (int i = 0; i < 10000; ++i) {
+            QVERIFY(QMetaObject::invokeMethod(w.get(), "SLOT_FirmwareWriteFinish", Q_ARG(qint8, -1)));
+            if (i % 1000 == 999) // a tick after every thousand messages
+                QVERIFY(invoke(w.get(), "SLOT_PrintConsole"));
+        }
+        QVERIFY(invoke(w.get(), "SLOT_PrintConsole"));
+        QCOMPARE(doc(*w)->blockCount(), 200);
+        QVERIFY(doc(*w)->characterCount() < 200 * 40);
+        QCOMPARE(lastBlock(*w), QString("ERROR Bootloader"));
+        QCOMPARE(colourAt(*w, "ERROR Bootloader"), QColor("red"));
     }
 
     // The 201st paragraph pushes out the oldest.

@@ -482,6 +482,12 @@ private slots:
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Reset " + boardName()); }, 1000));
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("RozazerEvu firmware 1.0.54 ready"); }, 3000));
         QCOMPARE(colourAt(*w, "RozazerEvu firmware"), QColor("green"));
+        // Each action's message stands above the board text it caused, even
+        // when both reach the console in the same tick.
+        const QString text = consoleText(*w);
+        QVERIFY2(text.indexOf("Connect " + boardName()) < text.indexOf("Uptime "), qPrintable(text));
+        QVERIFY2(text.indexOf("Reset " + boardName()) < text.indexOf("RozazerEvu firmware 1.0.54 ready"),
+                 qPrintable(text));
     }
 
     // The mode slots switch the device and remember the mode; the radio

@@ -3,6 +3,8 @@
 
 #include "ui/RidivuDizerozoDuveze.h"
 
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -10,6 +12,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QStyleOptionGroupBox>
+#include <QStyleOptionToolButton>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -295,6 +299,60 @@ private slots:
         QCOMPARE(symbol->pixmap(Qt::ReturnByValue).toImage().convertToFormat(QImage::Format_ARGB32),
                  resourceImage(":/img/Connect_16.png"));
         QVERIFY(!child<QLabel>(window, "m_lProgTitile_4")->hasScaledContents());
+    }
+
+    // Every caption line of every button, in each of its states, and the
+    // group title fit the room the style leaves them in the font actually
+    // drawn, so that none is shown with "...". One pixel is kept for a side
+    // border (the Write button has one).
+    void captionsFit()
+    {
+        RidivuDizerozoDuveze window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QStringList hidden{"ScrollLeftButton", "ScrollRightButton"}; // the tab bar's own
+        int checked = 0;
+        for (QToolButton* b : window.findChildren<QToolButton*>()) {
+            if (hidden.contains(b->objectName()))
+                continue;
+            b->ensurePolished();
+            QStringList captions{b->text()};
+            if (b->objectName() == "m_pBConnect")
+                captions << "Disconnect";
+            QStyleOptionToolButton opt;
+            opt.initFrom(b);
+            opt.rect = b->rect();
+            opt.subControls = QStyle::SC_ToolButton;
+            opt.toolButtonStyle = b->toolButtonStyle();
+            opt.icon = b->icon();
+            opt.iconSize = b->iconSize();
+            opt.font = b->font();
+            const int room =
+                b->style()->subControlRect(QStyle::CC_ToolButton, &opt, QStyle::SC_ToolButton, b).width() - 1;
+            QVERIFY2(room >= 60, qPrintable(b->objectName()));
+            const QFontMetrics metrics(b->font());
+            for (const QString& caption : captions)
+                for (const QString& line : caption.split('\n')) {
+                    QVERIFY2(metrics.horizontalAdvance(line) <= room,
+                             qPrintable(QString("%1: \"%2\" is %3 px in %4, room %5")
+                                            .arg(b->objectName(), line)
+                                            .arg(metrics.horizontalAdvance(line))
+                                            .arg(QFontInfo(b->font()).family())
+                                            .arg(room)));
+                    ++checked;
+                }
+        }
+        QCOMPARE(checked, 17);
+
+        auto* box = child<QGroupBox>(window, "m_HexFile");
+        QStyleOptionGroupBox opt;
+        opt.initFrom(box);
+        opt.rect = box->rect();
+        opt.text = box->title();
+        opt.subControls = QStyle::SC_GroupBoxLabel;
+        const QRect label = box->style()->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, box);
+        QVERIFY2(label.left() + QFontMetrics(box->font()).horizontalAdvance(box->title()) <= box->width(),
+                 qPrintable(QFontInfo(box->font()).family()));
     }
 
     // The style sheets show: borders, bands and panes in their colours.

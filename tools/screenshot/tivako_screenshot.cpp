@@ -9,7 +9,7 @@
 
 #include "ui/RidivuDizerozoDuveze.h"
 
-#include "programming/HexConversion.h"
+#include "resources/TivakoResources.h"
 #include "settings/KX_XML_Settings.h"
 #include "sim/SimBridgeBackend.h"
 
@@ -23,7 +23,6 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTabWidget>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <QToolButton>
 
@@ -59,18 +58,6 @@ std::shared_ptr<SimBridgeBackend> g_boards;
 
 const char kBoardName[] = "Tivako Virtual Board [0xVB0001]";
 
-// The built-in firmware as the flat image the bootloader would write.
-std::vector<uint8_t> builtInImage()
-{
-    QFile hex(QStringLiteral(":/hex/RozazerEvu_1_0_54.hex"));
-    QTemporaryFile bin;
-    if (convertHex2BinFile(&hex, &bin) != 1)
-        return {};
-    bin.seek(0);
-    const QByteArray image = bin.readAll();
-    return std::vector<uint8_t>(image.begin(), image.end());
-}
-
 void virtualBoard(bool firmware, bool remembered)
 {
     SimOptions options;
@@ -78,7 +65,8 @@ void virtualBoard(bool firmware, bool remembered)
     g_boards = std::make_shared<SimBridgeBackend>(options);
     if (firmware) {
         SimBoard* board = g_boards->board(0);
-        board->setFlash(0, builtInImage());
+        const QByteArray image = tivakoBuiltInFirmwareImage();
+        board->setFlash(0, std::vector<uint8_t>(image.begin(), image.end()));
         board->unplug();
         board->plug();
     }
