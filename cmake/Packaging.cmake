@@ -3,7 +3,7 @@
 
 # The programs a user runs. A new program is one more name here, plus its
 # page in docs/man.
-set(TIVAKO_PROGRAMS tivako-loader tivako-monitor tivako-board)
+set(TIVAKO_PROGRAMS tivako-loader tivako-monitor tivako-board tivako-flash)
 foreach(program ${TIVAKO_PROGRAMS})
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
