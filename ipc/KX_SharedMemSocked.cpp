@@ -224,11 +224,18 @@ void KX_SharedMemSocked::run()
     logStatus(label, "Thread Start");
     bool lockFailing = false;
     while (m_Run.load()) {
+        // At rest the block is looked at every 20 ms; from a request until its
+        // result has been reset, every millisecond, so the exchange's edges
+        // are seen as promptly as ever.
+        bool exchangeInFlight = false;
         if (m_pSharedBlock) {
             if (lockBlock(label, lockFailing)) {
                 lockFailing = false;
                 const WatchEvents events = watchPass(m_pSharedBlock, m_LastProgrammingRequest, m_LastProgrammingResult,
                                                      m_StatusZuvodErirora.load() != 0, m_RequestHeard.load());
+                exchangeInFlight = SharedBlock::readByte(m_pSharedBlock, SharedBlock::kProgrammingRequest) == 1 ||
+                                   SharedBlock::readProgrammingResult(m_pSharedBlock) != 0 ||
+                                   m_LastProgrammingResult != 0;
                 unlockBlock();
                 // Emitted after the lock is released, so that a receiver
                 // connected directly may call the accessors.
@@ -244,7 +251,7 @@ void KX_SharedMemSocked::run()
                 lockFailing = true; // reported once, not every millisecond
             }
         }
-        msleep(1);
+        msleep(exchangeInFlight ? 1 : 20);
     }
     logStatus(label, "Thread END");
     m_RunFinished.store(true, std::memory_order_release);

@@ -14,6 +14,7 @@
 
 #include <QFileInfo>
 
+#include <chrono>
 #include <mutex>
 
 namespace {
@@ -30,7 +31,9 @@ constexpr quint32 kBlockBytes = 256;
 constexpr quint32 kWriteAlignment = 4;
 constexpr quint8 kErasedByte = 0xFF;
 
-// Time-outs, counted in worker cycles.
+// Reply time-outs in milliseconds: what a hundred, a thousand and five
+// thousand cycles of the millisecond polling loop lasted at the least. The
+// worker now sleeps until a reply or the deadline, so they run on the clock.
 constexpr quint16 kSyncTimeout = 100;
 constexpr quint16 kCommandTimeout = 1000;
 constexpr quint16 kDataTimeout = 5000;
@@ -110,6 +113,7 @@ void KX_SI_USBXpressDev::SLOT_StartFirmwareUpdate(QString Path2HexFile)
     // A refusal while a session runs changes nothing: the session goes on
     // and its finish answers both.
     m_BootloaderActive.store(true, std::memory_order_release);
+    m_Wake.wake(BRIDGE_WAKE_HOST);
 }
 
 void KX_SI_USBXpressDev::blTakeRequest()
@@ -132,6 +136,7 @@ void KX_SI_USBXpressDev::blTakeRequest()
         m_BlState = SM_FW_ConvertHexFile;
         m_BlRetries = kRetriesUnarmed;
         m_BlTimeout = 0;
+        m_BlDeadline = {};
     } else if (request == BlRefusedRequest && armsAnew) {
         // A refused request ends through the idle state, never by resuming
         // a session that a lost device left half-way.
@@ -179,6 +184,23 @@ void KX_SI_USBXpressDev::blEndSession(qint8 result)
     blReleaseSession();
 }
 
+void KX_SI_USBXpressDev::blArmTimeout(quint16 ms)
+{
+    m_BlTimeout = ms;
+    m_BlDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+bool KX_SI_USBXpressDev::blStepReady()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_BlRequestLock);
+        if (m_BlRequest != BlNoRequest)
+            return true;
+    }
+    // Only the reply states have anything to wait for.
+    return !isWaitingState(m_BlState);
+}
+
 void KX_SI_USBXpressDev::blReplyTimeout(const char* stateName)
 {
     if (m_BlTimeout != 0)
@@ -221,7 +243,7 @@ void KX_SI_USBXpressDev::blSendDataBlock()
 
     m_BlBytesLeft -= count;
     m_BlWriteAddress += count;
-    m_BlTimeout = kDataTimeout;
+    blArmTimeout(kDataTimeout);
     m_BlState = SM_FW_WriteFileReceiveData;
 }
 
@@ -247,8 +269,11 @@ void KX_SI_USBXpressDev::WriteFirmware_Handler()
 
 void KX_SI_USBXpressDev::blStep()
 {
-    if (m_BlTimeout > 0)
-        --m_BlTimeout;
+    // m_BlTimeout holds the milliseconds left of the reply wait.
+    if (m_BlTimeout > 0) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_BlDeadline - std::chrono::steady_clock::now());
+        m_BlTimeout = left.count() <= 0 ? 0 : static_cast<quint16>(qMin<qint64>(left.count(), m_BlTimeout));
+    }
 
     quint8 byte = 0;
     switch (m_BlState) {
@@ -276,7 +301,7 @@ void KX_SI_USBXpressDev::blStep()
         blDropReceived(false);
         const char sync = 0x7f;
         sendData(&sync, 1);
-        m_BlTimeout = kSyncTimeout;
+        blArmTimeout(kSyncTimeout);
         if (m_BlRetries == kRetriesUnarmed)
             m_BlRetries = kRetriesArmed;
         m_BlState = SM_FW_EnterBootloaderReceive;
@@ -307,7 +332,7 @@ void KX_SI_USBXpressDev::blStep()
         blDropReceived(false);
         const char getId[2] = {0x02, static_cast<char>(0xfd)};
         sendData(getId, 2);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         if (m_BlRetries == kRetriesUnarmed)
             m_BlRetries = kRetriesArmed;
         m_BlState = SM_FW_GetDeviceIDReceive;
@@ -364,7 +389,7 @@ void KX_SI_USBXpressDev::blStep()
     case SM_FW_EraseSend: {
         const char erase[2] = {0x43, static_cast<char>(0xbc)};
         sendData(erase, 2);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         m_BlState = SM_FW_EraseReceive;
         break;
     }
@@ -378,7 +403,7 @@ void KX_SI_USBXpressDev::blStep()
     case SM_FW_GlobalEraseSend: {
         const char globalErase[2] = {static_cast<char>(0xff), 0x00};
         sendData(globalErase, 2);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         m_BlState = SM_FW_GlobalEraseReceive;
         break;
     }
@@ -415,7 +440,7 @@ void KX_SI_USBXpressDev::blStep()
     case SM_FW_WriteFileSendCMD: {
         const char writeMemory[2] = {0x31, static_cast<char>(0xce)};
         sendData(writeMemory, 2);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         m_BlState = SM_FW_WriteFileReceiveCMD;
         break;
     }
@@ -431,7 +456,7 @@ void KX_SI_USBXpressDev::blStep()
         const char frame[5] = {static_cast<char>(a >> 24), static_cast<char>(a >> 16), static_cast<char>(a >> 8),
                                static_cast<char>(a), static_cast<char>((a >> 24) ^ (a >> 16) ^ (a >> 8) ^ a)};
         sendData(frame, 5);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         m_BlState = SM_FW_WriteFileReceiveAddr;
         break;
     }

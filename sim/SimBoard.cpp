@@ -809,6 +809,9 @@ void SimBoard::flood(double bytesPerSecond)
     m_floodRate = std::isfinite(bytesPerSecond) && bytesPerSecond > 0 ? bytesPerSecond : 0;
     if (starting)
         m_nextFlood = t;
+    // Its output is due now: a host asleep until the board's next event
+    // learns of it.
+    bridgeWake(BRIDGE_WAKE_RECEIVED);
 }
 
 void SimBoard::clearFaults()
