@@ -47,8 +47,8 @@ KX_SI_USBXpressDev::KX_SI_USBXpressDev(ManualCycles) : KX_SI_USBXpressDev(false)
 KX_SI_USBXpressDev::KX_SI_USBXpressDev(bool startWorker)
     : QThread(nullptr), m_TLVServer(nullptr), m_RxReadIndex(0), m_RxWriteIndex(0), m_MsgReadIndex(0),
       m_MsgWriteIndex(0), m_TlvReadIndex(0), m_TlvWriteIndex(0), m_Connected(false), m_Handle(nullptr), m_Running(true),
-      m_OpenDeviceNumber(-1), m_RefreshDue(), m_DeviceListChanged(true), m_BootloaderActive(false),
-      m_BlTimeout(0), m_BlRetries(-1), m_BlBlocksLeft(0), m_BlBytesLeft(0), m_BlWriteAddress(0), m_TLVMode(false),
+      m_OpenDeviceNumber(-1), m_RefreshDue(), m_DeviceListChanged(true), m_BootloaderActive(false), m_BlTimeout(0),
+      m_BlRetries(-1), m_BlBlocksLeft(0), m_BlBytesLeft(0), m_BlWriteAddress(0), m_TLVMode(false),
       m_BlState(SM_FW_Idle), m_RxOverflow(false), m_TlvOverflow(false), m_MsgOverflow(false)
 {
     m_TLVServer = new KX_Debug_TLV_Server();

@@ -186,8 +186,8 @@ protected:
     std::atomic<bool> m_Running;
     std::atomic<qint16> m_OpenDeviceNumber;
     std::chrono::steady_clock::time_point m_RefreshDue; // worker only: next device-list refresh
-    QList<USBDeviceEntry> m_DeviceList; // written by the worker only, swapped under m_DeviceListLock
-    bool m_DeviceListChanged;           // worker only
+    QList<USBDeviceEntry> m_DeviceList;                 // written by the worker only, swapped under m_DeviceListLock
+    bool m_DeviceListChanged;                           // worker only
     std::atomic<bool> m_BootloaderActive;
     QString m_HexFilePath;
     quint16 m_BlTimeout;
@@ -213,9 +213,9 @@ protected:
     // The worker sleeps on this until the link, the host or a deadline has
     // work for it.
     BridgeWakeListener m_Wake;
-    bool m_RxLeftInBridge = false;  // worker only: the last read left bytes behind
-    bool m_BlProgressed = false;    // worker only: the last session step took bytes or moved on
-    bool m_RefreshNow = false;      // worker only: a device arrived or left
+    bool m_RxLeftInBridge = false;                      // worker only: the last read left bytes behind
+    bool m_BlProgressed = false;                        // worker only: the last session step took bytes or moved on
+    bool m_RefreshNow = false;                          // worker only: a device arrived or left
     std::chrono::steady_clock::time_point m_BlDeadline; // worker only: when the reply wait ends
     // Raised by the worker as its very last step; the destructor reads it
     // after wait(), so everything the worker did is ordered before the

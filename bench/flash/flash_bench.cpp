@@ -84,8 +84,9 @@ double programThroughMonitor(const QString& hex)
         QCoreApplication::setApplicationName(QStringLiteral("tivako-loader"));
         {
             KX_XML_Settings settings;
-            settings.setUsbDevName(QStringLiteral("%1 [0x%2]").arg(QString::fromStdString(simDescription()),
-                                                                   QString::fromStdString(simSerialForNumber(1))));
+            settings.setUsbDevName(
+                QStringLiteral("%1 [0x%2]")
+                    .arg(QString::fromStdString(simDescription()), QString::fromStdString(simSerialForNumber(1))));
         }
         QCoreApplication::setApplicationName(ownName);
         qputenv("XDG_DATA_HOME", ownData);
@@ -119,8 +120,7 @@ double programThroughMonitor(const QString& hex)
     if (status.contains(QStringLiteral("board:   connected"))) {
         QElapsedTimer clock;
         clock.start();
-        if (monitor({QStringLiteral("program"), hex, QStringLiteral("--timeout"), QStringLiteral("120")}, nullptr) ==
-            0)
+        if (monitor({QStringLiteral("program"), hex, QStringLiteral("--timeout"), QStringLiteral("120")}, nullptr) == 0)
             seconds = clock.nsecsElapsed() / 1e9;
     }
     loader.terminate();

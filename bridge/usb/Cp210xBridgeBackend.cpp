@@ -690,11 +690,12 @@ public:
         }
         libusb_set_option(m_context, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
         if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) ||
-            libusb_hotplug_register_callback(
-                m_context,
-                static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-                LIBUSB_HOTPLUG_NO_FLAGS, kVendorId, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, &onPlug,
-                nullptr, &m_callback) != LIBUSB_SUCCESS) {
+            libusb_hotplug_register_callback(m_context,
+                                             static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                                                               LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+                                             LIBUSB_HOTPLUG_NO_FLAGS, kVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
+                                             LIBUSB_HOTPLUG_MATCH_ANY, &onPlug, nullptr,
+                                             &m_callback) != LIBUSB_SUCCESS) {
             libusb_exit(m_context);
             m_context = nullptr;
             return;
