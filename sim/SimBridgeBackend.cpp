@@ -314,7 +314,7 @@ std::chrono::nanoseconds SimBridgeBackend::untilNextEvent()
     }
     int64_t next = std::numeric_limits<int64_t>::max();
     for (SimBoard* board : open)
-        next = std::min(next, board->nextEventNs());
+        next = std::min(next, board->nextHostEventNs());
     if (next == std::numeric_limits<int64_t>::max())
         return std::chrono::nanoseconds::max();
     return std::chrono::nanoseconds(next - m_options.clock->nowNs());
