@@ -168,3 +168,9 @@ BRIDGE_STATUS BridgeFlushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, ui
     std::shared_ptr<BridgeBackend> backend = current();
     return backend ? backend->flushBuffers(handle, flushTransmit, flushReceive) : kInvalidHandle;
 }
+
+std::chrono::nanoseconds BridgeUntilNextEvent()
+{
+    std::shared_ptr<BridgeBackend> backend = current();
+    return backend ? backend->untilNextEvent() : std::chrono::nanoseconds::max();
+}

@@ -7,9 +7,14 @@
 // hides behind the small BridgeBackend table below; the free functions
 // dispatch to the one process-wide backend. No Qt in here.
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 typedef uint8_t BRIDGE_STATUS;
 
@@ -74,6 +79,11 @@ public:
     virtual BRIDGE_STATUS write(BRIDGE_HANDLE handle, const void* buffer, uint32_t bytesToWrite,
                                 uint32_t* bytesWritten) = 0;
     virtual BRIDGE_STATUS flushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, uint8_t flushReceive) = 0;
+
+    // How long until bytes may become readable on an open device without a
+    // bridgeWake (a backend whose arrivals are scheduled, like the virtual
+    // board). Backends that wake their hosts themselves keep the default.
+    virtual std::chrono::nanoseconds untilNextEvent() { return std::chrono::nanoseconds::max(); }
 };
 
 // ---- the eleven operations (argument order as the vendor library's) ----
@@ -92,6 +102,9 @@ BRIDGE_STATUS BridgeRead(BRIDGE_HANDLE handle, void* buffer, uint32_t bytesToRea
 BRIDGE_STATUS BridgeWrite(BRIDGE_HANDLE handle, const void* buffer, uint32_t bytesToWrite, uint32_t* bytesWritten,
                           void* overlapped = nullptr);
 BRIDGE_STATUS BridgeFlushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, uint8_t flushReceive);
+
+// The backend's untilNextEvent (the maximum when none is installed).
+std::chrono::nanoseconds BridgeUntilNextEvent();
 
 // ---- backend selection ----
 // Installs a backend for the whole process (tests install their own). Passing
@@ -119,6 +132,94 @@ inline BRIDGE_HANDLE bridgeHandleFromId(uintptr_t id)
 inline uintptr_t bridgeHandleId(BRIDGE_HANDLE handle)
 {
     return reinterpret_cast<uintptr_t>(handle);
+}
+
+// ---- wake-ups ----
+// A host that waits for its link (the bridge device's worker) sleeps on a
+// BridgeWakeListener instead of polling. Backends call bridgeWake from any
+// thread when bytes reach a receive queue or a device arrives or leaves;
+// the host's own threads wake it through its listener. Reasons pile up
+// until the host takes them, so a wake between two waits is never lost.
+// Header-only, so that backends outside this library (the virtual board)
+// can signal without linking it.
+
+enum : unsigned {
+    BRIDGE_WAKE_RECEIVED = 0x1, // bytes arrived on an open device
+    BRIDGE_WAKE_DEVICES = 0x2,  // a device arrived or left
+    BRIDGE_WAKE_HOST = 0x4,     // the host has work of its own
+};
+
+class BridgeWakeListener
+{
+public:
+    BridgeWakeListener() { registry().add(this); }
+    ~BridgeWakeListener() { registry().remove(this); }
+    BridgeWakeListener(const BridgeWakeListener&) = delete;
+    BridgeWakeListener& operator=(const BridgeWakeListener&) = delete;
+
+    void wake(unsigned reasons)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_reasons |= reasons;
+        }
+        m_woken.notify_all();
+    }
+
+    // Returns the reasons gathered since the last take, waiting for one
+    // until the deadline; 0 when it passed without any.
+    unsigned waitUntil(std::chrono::steady_clock::time_point deadline)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_woken.wait_until(lock, deadline, [this] { return m_reasons != 0; });
+        const unsigned reasons = m_reasons;
+        m_reasons = 0;
+        return reasons;
+    }
+
+private:
+    friend void bridgeWake(unsigned reasons);
+
+    class Registry
+    {
+    public:
+        void add(BridgeWakeListener* listener)
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_listeners.push_back(listener);
+        }
+        void remove(BridgeWakeListener* listener)
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), listener), m_listeners.end());
+        }
+        void wakeAll(unsigned reasons)
+        {
+            // Held across the wakes, so a listener cannot go away meanwhile.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (BridgeWakeListener* listener : m_listeners)
+                listener->wake(reasons);
+        }
+
+    private:
+        std::mutex m_mutex;
+        std::vector<BridgeWakeListener*> m_listeners;
+    };
+    static Registry& registry()
+    {
+        static Registry instance;
+        return instance;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_woken;
+    unsigned m_reasons = 0;
+};
+
+// Wakes every listener of the process.
+inline void bridgeWake(unsigned reasons)
+{
+    BridgeWakeListener::registry().wakeAll(reasons);
 }
 
 #endif

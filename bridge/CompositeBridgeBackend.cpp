@@ -175,3 +175,11 @@ BRIDGE_STATUS CompositeBridgeBackend::flushBuffers(BRIDGE_HANDLE handle, uint8_t
     return lookup(handle, &issued) ? issued.part->flushBuffers(issued.inner, flushTransmit, flushReceive)
                                    : kInvalidHandle;
 }
+
+std::chrono::nanoseconds CompositeBridgeBackend::untilNextEvent()
+{
+    std::chrono::nanoseconds next = std::chrono::nanoseconds::max();
+    for (const auto& part : m_parts)
+        next = std::min(next, part->untilNextEvent());
+    return next;
+}

@@ -37,6 +37,8 @@ public:
     BRIDGE_STATUS write(BRIDGE_HANDLE handle, const void* buffer, uint32_t bytesToWrite,
                         uint32_t* bytesWritten) override;
     BRIDGE_STATUS flushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, uint8_t flushReceive) override;
+    // The soonest of the parts'.
+    std::chrono::nanoseconds untilNextEvent() override;
 
 private:
     struct Issued

@@ -47,8 +47,8 @@ KX_SI_USBXpressDev::KX_SI_USBXpressDev(ManualCycles) : KX_SI_USBXpressDev(false)
 KX_SI_USBXpressDev::KX_SI_USBXpressDev(bool startWorker)
     : QThread(nullptr), m_TLVServer(nullptr), m_RxReadIndex(0), m_RxWriteIndex(0), m_MsgReadIndex(0),
       m_MsgWriteIndex(0), m_TlvReadIndex(0), m_TlvWriteIndex(0), m_Connected(false), m_Handle(nullptr), m_Running(true),
-      m_OpenDeviceNumber(-1), m_RefreshCountdown(0), m_DeviceListChanged(true), m_BootloaderActive(false),
-      m_BlTimeout(0), m_BlRetries(-1), m_BlBlocksLeft(0), m_BlBytesLeft(0), m_BlWriteAddress(0), m_TLVMode(false),
+      m_OpenDeviceNumber(-1), m_RefreshDue(), m_DeviceListChanged(true), m_BootloaderActive(false), m_BlTimeout(0),
+      m_BlRetries(-1), m_BlBlocksLeft(0), m_BlBytesLeft(0), m_BlWriteAddress(0), m_TLVMode(false),
       m_BlState(SM_FW_Idle), m_RxOverflow(false), m_TlvOverflow(false), m_MsgOverflow(false)
 {
     m_TLVServer = new KX_Debug_TLV_Server();
@@ -59,6 +59,7 @@ KX_SI_USBXpressDev::KX_SI_USBXpressDev(bool startWorker)
 KX_SI_USBXpressDev::~KX_SI_USBXpressDev()
 {
     m_Running.store(false);
+    m_Wake.wake(BRIDGE_WAKE_HOST);
     // The worker may be inside a session step that uses the session files, so
     // they are closed only once its last cycle is over.
     wait();
@@ -172,14 +173,34 @@ void KX_SI_USBXpressDev::fillListOfDevice()
         std::lock_guard<std::mutex> lock(m_DeviceListLock);
         m_DeviceList.swap(list);
     }
+    announceDeviceList();
+}
+
+namespace {
+const QMetaMethod& deviceListSignal()
+{
+    static const QMetaMethod method = QMetaMethod::fromSignal(&KX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
+    return method;
+}
+} // namespace
+
+void KX_SI_USBXpressDev::announceDeviceList()
+{
     // The worker starts inside the constructor, so its first refresh can come
     // before the owner has connected to the signal. An announcement that
-    // nobody can hear yet is kept for the next refresh.
-    static const QMetaMethod listSignal = QMetaMethod::fromSignal(&KX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
-    if (m_DeviceListChanged && isSignalConnected(listSignal)) {
+    // nobody can hear yet is held until somebody connects (connectNotify
+    // wakes the worker for it).
+    if (m_DeviceListChanged && isSignalConnected(deviceListSignal())) {
         emit SIGNAL_newDeviceListAvailable();
         m_DeviceListChanged = false;
     }
+}
+
+void KX_SI_USBXpressDev::connectNotify(const QMetaMethod& signal)
+{
+    if (signal == deviceListSignal())
+        m_Wake.wake(BRIDGE_WAKE_HOST);
+    QThread::connectNotify(signal);
 }
 
 QStringList KX_SI_USBXpressDev::getDeviceList()
@@ -243,6 +264,8 @@ int KX_SI_USBXpressDev::openDevice(quint16 index)
     m_OpenDeviceNumber.store(static_cast<qint16>(entry.DeviceNumber));
     m_OpenSerialNumber = entry.SerialNumber;
     m_Connected.store(true);
+    // Bytes may already wait: the worker looks at once, not at its next deadline.
+    m_Wake.wake(BRIDGE_WAKE_HOST);
     return 1;
 }
 

@@ -30,6 +30,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 class KX_Debug_TLV_Server;
@@ -146,10 +147,12 @@ private:
     bool blWritePhaseAck(const char* stateName);
     void blSendDataBlock();
     void blStep();
+    void blArmTimeout(quint16 ms);
+    bool blStepReady();
 
 public:
     // ---- worker ----
-    // One pass of the worker loop without its sleep. run() calls it; with
+    // One pass of the worker loop without its wait. run() calls it; with
     // ManualCycles a test calls it instead.
     void runWorkerCycle();
 
@@ -164,6 +167,7 @@ public slots:
 
 protected:
     void run() override;
+    void connectNotify(const QMetaMethod& signal) override;
 
 private:
     explicit KX_SI_USBXpressDev(bool startWorker);
@@ -177,6 +181,8 @@ private:
     // closed and announced at once, as a removal is.
     void linkLost(const char* label);
     void bootloaderStep();
+    void announceDeviceList();
+    void waitForWork();
 
 protected:
     KX_Debug_TLV_Server* m_TLVServer;
@@ -193,9 +199,9 @@ protected:
     BRIDGE_HANDLE m_Handle; // only under m_HandleLock
     std::atomic<bool> m_Running;
     std::atomic<qint16> m_OpenDeviceNumber;
-    quint16 m_RefreshCountdown;         // worker only
-    QList<USBDeviceEntry> m_DeviceList; // written by the worker only, swapped under m_DeviceListLock
-    bool m_DeviceListChanged;           // worker only
+    std::chrono::steady_clock::time_point m_RefreshDue; // worker only: next device-list refresh
+    QList<USBDeviceEntry> m_DeviceList;                 // written by the worker only, swapped under m_DeviceListLock
+    bool m_DeviceListChanged;                           // worker only
     std::atomic<bool> m_BootloaderActive;
     QString m_HexFilePath;
     quint16 m_BlTimeout;
@@ -218,6 +224,13 @@ protected:
     bool m_TlvOverflow;                   // worker only
     bool m_MsgOverflow;                   // under m_MsgWriteLock
     quint8 m_ReadBuffer[kReadBufferSize]; // the worker's read buffer
+    // The worker sleeps on this until the link, the host or a deadline has
+    // work for it.
+    BridgeWakeListener m_Wake;
+    bool m_RxLeftInBridge = false;                      // worker only: the last read left bytes behind
+    bool m_BlProgressed = false;                        // worker only: the last session step took bytes or moved on
+    bool m_RefreshNow = false;                          // worker only: a device arrived or left
+    std::chrono::steady_clock::time_point m_BlDeadline; // worker only: when the reply wait ends
     // Raised by the worker as its very last step; the destructor reads it
     // after wait(), so everything the worker did is ordered before the
     // members are torn down, visibly to thread checkers too.

@@ -15,8 +15,16 @@ const char kLabelRun[] = "KX_SI_USBXpressDev::run";
 const char kLabelAvailable[] = "KX_SI_USBXpressDev::BytesAvailable";
 const char kLabelRead[] = "KX_SI_USBXpressDev::ReadData";
 
-// Cycles between two device-list refreshes, the refreshing one not counted.
-const quint16 kRefreshCycles = 1000;
+using Clock = std::chrono::steady_clock;
+
+// Time between two device-list refreshes: a thousand and one cycles of at
+// least a millisecond each, as the list was refreshed when the worker polled.
+// Plug events refresh it at once where the backend reports them.
+const std::chrono::milliseconds kRefreshInterval(1001);
+
+// While the bridge still holds bytes that did not fit, the worker looks
+// again after this long, as often as the polling loop did.
+const std::chrono::milliseconds kRetryRead(1);
 
 // Decoded text is moved out of the decoder in pieces of this size.
 const int kTlvChunk = 256;
@@ -27,7 +35,7 @@ void KX_SI_USBXpressDev::run()
 {
     while (m_Running.load()) {
         runWorkerCycle();
-        QThread::msleep(1);
+        waitForWork();
     }
     logStatus(kLabelRun, "Thread END");
     m_WorkerFinished.store(true, std::memory_order_release);
@@ -35,6 +43,7 @@ void KX_SI_USBXpressDev::run()
 
 void KX_SI_USBXpressDev::runWorkerCycle()
 {
+    m_RxLeftInBridge = false;
     if (m_Connected.load()) {
         const quint16 waiting = BytesAvailable();
         if (waiting > 0) {
@@ -48,12 +57,41 @@ void KX_SI_USBXpressDev::runWorkerCycle()
     if (m_BootloaderActive.load())
         bootloaderStep();
 
-    if (m_RefreshCountdown == 0) {
-        m_RefreshCountdown = kRefreshCycles;
+    const Clock::time_point now = Clock::now();
+    if (m_RefreshNow || now >= m_RefreshDue) {
+        m_RefreshNow = false;
+        m_RefreshDue = now + kRefreshInterval;
         fillListOfDevice();
     } else {
-        --m_RefreshCountdown;
+        announceDeviceList(); // one held back until somebody listens
     }
+}
+
+void KX_SI_USBXpressDev::waitForWork()
+{
+    const Clock::time_point now = Clock::now();
+    Clock::time_point until = m_RefreshDue;
+    if (m_BootloaderActive.load()) {
+        // A step that took bytes or moved on may have the next one ready; a
+        // refused or lost session is ended at once too.
+        if (m_BlProgressed || blStepReady() || !m_Connected.load())
+            return;
+        until = std::min(until, m_BlDeadline);
+    }
+    if (m_Connected.load()) {
+        if (m_RxLeftInBridge)
+            until = std::min(until, now + kRetryRead);
+        // A backend whose arrivals are scheduled says when the next is due.
+        const std::chrono::nanoseconds next = BridgeUntilNextEvent();
+        if (next <= std::chrono::nanoseconds::zero())
+            return;
+        if (next < until - now)
+            until = now + std::chrono::duration_cast<Clock::duration>(next);
+    }
+    if (until <= now)
+        return;
+    if (m_Wake.waitUntil(until) & BRIDGE_WAKE_DEVICES)
+        m_RefreshNow = true;
 }
 
 quint16 KX_SI_USBXpressDev::BytesAvailable()
@@ -93,6 +131,7 @@ void KX_SI_USBXpressDev::ReadData(quint16 bytesWaiting)
     const uint32_t room = byte_ring::kCapacity - getRxCount();
     if (room > 0 && wanted > room)
         wanted = room;
+    m_RxLeftInBridge = wanted < bytesWaiting;
     uint32_t got = 0;
     BRIDGE_STATUS status = SI_SUCCESS;
     {
@@ -153,7 +192,10 @@ void KX_SI_USBXpressDev::handOnReceived()
 void KX_SI_USBXpressDev::bootloaderStep()
 {
     if (m_Connected.load()) {
+        const int stateBefore = m_BlState;
+        const quint16 waitingBefore = getRxCount();
         WriteFirmware_Handler();
+        m_BlProgressed = m_BlState != stateBefore || getRxCount() != waitingBefore;
         return;
     }
     // The link went away (or never was there) while a session was armed. A

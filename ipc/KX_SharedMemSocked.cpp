@@ -20,7 +20,7 @@ constexpr int kInstanceLockWaitMs = 200;
 // one that holds it longer is stuck or hostile, and the pass is skipped.
 constexpr int kBlockLockWaitMs = 100;
 // How often a loader that stands by looks whether it can serve.
-constexpr int kStandByCheckPasses = 250;
+constexpr int kStandByCheckMs = 250;
 
 qint16 toSignalValue(qint32 result)
 {
@@ -336,10 +336,11 @@ void KX_SharedMemSocked::run()
     const char* label = "KX_SharedMemSocked::run";
     logStatus(label, "Thread Start");
     bool lockFailing = false;
-    int standByCountdown = kStandByCheckPasses;
+    int standByCountdown = kStandByCheckMs;
+    int sleptMs = 0;
     while (m_Run.load()) {
-        if (m_pSharedBlock && m_StandingBy.load() && --standByCountdown <= 0) {
-            standByCountdown = kStandByCheckPasses;
+        if (m_pSharedBlock && m_StandingBy.load() && (standByCountdown -= sleptMs) <= 0) {
+            standByCountdown = kStandByCheckMs;
             std::lock_guard<std::mutex> serve(m_ServeMutex);
             // The loader that served the block has gone: this one takes over.
             if (m_StandingBy.load() && tryToServe(0) && lockBlock(label)) {
@@ -351,6 +352,10 @@ void KX_SharedMemSocked::run()
                 logStatus(label, "Serving the block now");
             }
         }
+        // At rest the block is looked at every 20 ms; from a request until its
+        // result has been reset, every millisecond, so the exchange's edges
+        // are seen as promptly as ever.
+        bool exchangeInFlight = false;
         if (m_pSharedBlock) {
             if (lockBlock(label, lockFailing)) {
                 lockFailing = false;
@@ -358,6 +363,9 @@ void KX_SharedMemSocked::run()
                 const bool serving = m_StatusZuvodErirora.load() != 0;
                 const WatchEvents events = watchPass(m_pSharedBlock, m_LastProgrammingRequest, m_LastProgrammingResult,
                                                      serving, m_RequestHeard.load() && serving);
+                exchangeInFlight = SharedBlock::readByte(m_pSharedBlock, SharedBlock::kProgrammingRequest) == 1 ||
+                                   SharedBlock::readProgrammingResult(m_pSharedBlock) != 0 ||
+                                   m_LastProgrammingResult != 0;
                 unlockBlock();
                 // Emitted after the lock is released, so that a receiver
                 // connected directly may call the accessors.
@@ -373,7 +381,8 @@ void KX_SharedMemSocked::run()
                 lockFailing = true; // reported once, not every millisecond
             }
         }
-        msleep(1);
+        sleptMs = exchangeInFlight ? 1 : 20;
+        msleep(static_cast<unsigned long>(sleptMs));
     }
     logStatus(label, "Thread END");
     m_RunFinished.store(true, std::memory_order_release);

@@ -13,6 +13,7 @@
 #include "app/Log.h"
 #include "programming/RegularFile.h"
 
+#include <chrono>
 #include <mutex>
 
 namespace {
@@ -29,7 +30,9 @@ constexpr quint32 kBlockBytes = 256;
 constexpr quint32 kWriteAlignment = 4;
 constexpr quint8 kErasedByte = 0xFF;
 
-// Time-outs, counted in worker cycles.
+// Reply time-outs in milliseconds: what a hundred, a thousand and five
+// thousand cycles of the millisecond polling loop lasted at the least. The
+// worker now sleeps until a reply or the deadline, so they run on the clock.
 constexpr quint16 kSyncTimeout = 100;
 constexpr quint16 kCommandTimeout = 1000;
 constexpr quint16 kDataTimeout = 5000;
@@ -112,6 +115,7 @@ void KX_SI_USBXpressDev::SLOT_StartFirmwareUpdate(QString Path2HexFile)
     // A refusal while a session runs changes nothing: the session goes on
     // and its finish answers both.
     m_BootloaderActive.store(true, std::memory_order_release);
+    m_Wake.wake(BRIDGE_WAKE_HOST);
 }
 
 void KX_SI_USBXpressDev::blTakeRequest()
@@ -134,6 +138,7 @@ void KX_SI_USBXpressDev::blTakeRequest()
         m_BlState = SM_FW_ConvertHexFile;
         m_BlRetries = kRetriesUnarmed;
         m_BlTimeout = 0;
+        m_BlDeadline = {};
     } else if (request == BlRefusedRequest && armsAnew) {
         // A refused request ends through the idle state, never by resuming
         // a session that a lost device left half-way.
@@ -156,6 +161,7 @@ void KX_SI_USBXpressDev::abortFirmwareUpdate()
     // answer is this abort's finish.
     m_BlRequest = BlAbortRequest;
     m_BlRequestPath.clear();
+    m_Wake.wake(BRIDGE_WAKE_HOST);
 }
 
 bool KX_SI_USBXpressDev::firmwareUpdateActive()
@@ -209,6 +215,23 @@ void KX_SI_USBXpressDev::blEndSession(qint8 result)
     blReleaseSession();
 }
 
+void KX_SI_USBXpressDev::blArmTimeout(quint16 ms)
+{
+    m_BlTimeout = ms;
+    m_BlDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+bool KX_SI_USBXpressDev::blStepReady()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_BlRequestLock);
+        if (m_BlRequest != BlNoRequest)
+            return true;
+    }
+    // Only the reply states have anything to wait for.
+    return !isWaitingState(m_BlState);
+}
+
 void KX_SI_USBXpressDev::blReplyTimeout(const char* stateName)
 {
     if (m_BlTimeout != 0)
@@ -251,7 +274,7 @@ void KX_SI_USBXpressDev::blSendDataBlock()
 
     m_BlBytesLeft -= count;
     m_BlWriteAddress += count;
-    m_BlTimeout = kDataTimeout;
+    blArmTimeout(kDataTimeout);
     m_BlState = SM_FW_WriteFileReceiveData;
 }
 
@@ -277,8 +300,11 @@ void KX_SI_USBXpressDev::WriteFirmware_Handler()
 
 void KX_SI_USBXpressDev::blStep()
 {
-    if (m_BlTimeout > 0)
-        --m_BlTimeout;
+    // m_BlTimeout holds the milliseconds left of the reply wait.
+    if (m_BlTimeout > 0) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_BlDeadline - std::chrono::steady_clock::now());
+        m_BlTimeout = left.count() <= 0 ? 0 : static_cast<quint16>(qMin<qint64>(left.count(), m_BlTimeout));
+    }
 
     quint8 byte = 0;
     switch (m_BlState) {
@@ -306,7 +332,7 @@ void KX_SI_USBXpressDev::blStep()
         blDropReceived(false);
         const char sync = 0x7f;
         sendData(&sync, 1);
-        m_BlTimeout = kSyncTimeout;
+        blArmTimeout(kSyncTimeout);
         if (m_BlRetries == kRetriesUnarmed)
             m_BlRetries = kRetriesArmed;
         m_BlState = SM_FW_EnterBootloaderReceive;
@@ -337,7 +363,7 @@ void KX_SI_USBXpressDev::blStep()
         blDropReceived(false);
         const char getId[2] = {0x02, static_cast<char>(0xfd)};
         sendData(getId, 2);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         if (m_BlRetries == kRetriesUnarmed)
             m_BlRetries = kRetriesArmed;
         m_BlState = SM_FW_GetDeviceIDReceive;
@@ -394,7 +420,7 @@ void KX_SI_USBXpressDev::blStep()
     case SM_FW_EraseSend: {
         const char erase[2] = {0x43, static_cast<char>(0xbc)};
         sendData(erase, 2);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         m_BlState = SM_FW_EraseReceive;
         break;
     }
@@ -408,7 +434,7 @@ void KX_SI_USBXpressDev::blStep()
     case SM_FW_GlobalEraseSend: {
         const char globalErase[2] = {static_cast<char>(0xff), 0x00};
         sendData(globalErase, 2);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         m_BlState = SM_FW_GlobalEraseReceive;
         break;
     }
@@ -445,7 +471,7 @@ void KX_SI_USBXpressDev::blStep()
     case SM_FW_WriteFileSendCMD: {
         const char writeMemory[2] = {0x31, static_cast<char>(0xce)};
         sendData(writeMemory, 2);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         m_BlState = SM_FW_WriteFileReceiveCMD;
         break;
     }
@@ -461,7 +487,7 @@ void KX_SI_USBXpressDev::blStep()
         const char frame[5] = {static_cast<char>(a >> 24), static_cast<char>(a >> 16), static_cast<char>(a >> 8),
                                static_cast<char>(a), static_cast<char>((a >> 24) ^ (a >> 16) ^ (a >> 8) ^ a)};
         sendData(frame, 5);
-        m_BlTimeout = kCommandTimeout;
+        blArmTimeout(kCommandTimeout);
         m_BlState = SM_FW_WriteFileReceiveAddr;
         break;
     }

@@ -636,13 +636,23 @@ void SimBoard::setHostFrameAgnostic(bool agnostic)
 
 int64_t SimBoard::nextEventNs()
 {
+    return nextEvent(false);
+}
+
+int64_t SimBoard::nextHostEventNs()
+{
+    return nextEvent(true);
+}
+
+int64_t SimBoard::nextEvent(bool lastByteToChip)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     advance(now());
     int64_t next = kNever;
     if (!m_inFlight.empty())
         next = std::min(next, m_inFlight.front().visible);
     if (!m_toChip.empty())
-        next = std::min(next, m_toChip.front().end);
+        next = std::min(next, lastByteToChip ? m_toChip.back().end : m_toChip.front().end);
     if (m_holding)
         next = std::min(next, m_busyUntil);
     if (m_mode == SimBoardMode::Firmware) {
@@ -809,6 +819,9 @@ void SimBoard::flood(double bytesPerSecond)
     m_floodRate = std::isfinite(bytesPerSecond) && bytesPerSecond > 0 ? bytesPerSecond : 0;
     if (starting)
         m_nextFlood = t;
+    // Its output is due now: a host asleep until the board's next event
+    // learns of it.
+    bridgeWake(BRIDGE_WAKE_RECEIVED);
 }
 
 void SimBoard::clearFaults()

@@ -109,6 +109,11 @@ public:
     // readable, or the firmware or flood producing output. INT64_MAX if
     // nothing is due. For hosts that sleep until then.
     int64_t nextEventNs();
+    // The same for a host that only reads: bytes still on their way to the
+    // chip count once, when the last of them has arrived (a command's reply
+    // comes after its last byte), so a long frame does not wake the host for
+    // every byte.
+    int64_t nextHostEventNs();
 
     // ---- inspection ----
     SimBoardMode mode();
@@ -196,6 +201,7 @@ private:
     int64_t now() const { return m_clock->nowNs(); }
     bool realtime() const { return m_config.timing == SimTiming::Realtime; }
     void advance(int64_t now);
+    int64_t nextEvent(bool lastByteToChip); // takes m_mutex
     void powerOn(int64_t t);
     void boot(int64_t t);
     void startFirmware(int64_t t);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -118,6 +119,7 @@ bool SimBridgeBackend::unplug(size_t index)
     if (!b)
         return false;
     b->unplug();
+    bridgeWake(BRIDGE_WAKE_DEVICES);
     return true;
 }
 
@@ -127,6 +129,7 @@ bool SimBridgeBackend::plug(size_t index)
     if (!b)
         return false;
     b->plug();
+    bridgeWake(BRIDGE_WAKE_DEVICES);
     return true;
 }
 
@@ -299,6 +302,22 @@ BRIDGE_STATUS SimBridgeBackend::write(BRIDGE_HANDLE handle, const void* buffer, 
 BRIDGE_STATUS SimBridgeBackend::flushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, uint8_t flushReceive)
 {
     SIM_WITH_HANDLE(SimOp::FlushBuffers, flushBuffers(open.session, flushTransmit, flushReceive));
+}
+
+std::chrono::nanoseconds SimBridgeBackend::untilNextEvent()
+{
+    std::vector<SimBoard*> open;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& entry : m_handles)
+            open.push_back(entry.second.board);
+    }
+    int64_t next = std::numeric_limits<int64_t>::max();
+    for (SimBoard* board : open)
+        next = std::min(next, board->nextHostEventNs());
+    if (next == std::numeric_limits<int64_t>::max())
+        return std::chrono::nanoseconds::max();
+    return std::chrono::nanoseconds(next - m_options.clock->nowNs());
 }
 
 std::shared_ptr<SimBridgeBackend> createSimBridgeBackend(std::string* error)

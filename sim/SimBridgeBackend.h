@@ -28,6 +28,7 @@
 #include "sim/SimClock.h"
 #include "sim/SimTypes.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -91,6 +92,9 @@ public:
     BRIDGE_STATUS write(BRIDGE_HANDLE handle, const void* buffer, uint32_t bytesToWrite,
                         uint32_t* bytesWritten) override;
     BRIDGE_STATUS flushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, uint8_t flushReceive) override;
+    // The boards compute lazily, so nothing wakes a waiting host when their
+    // bytes come due: it asks here when the next open board's next event is.
+    std::chrono::nanoseconds untilNextEvent() override;
 
 private:
     struct Injected

@@ -1,5 +1,7 @@
 #include "sim/SimClock.h"
 
+#include "bridge/BridgeLibrary.h"
+
 #include <chrono>
 #include <thread>
 
@@ -36,11 +38,15 @@ void ManualSimClock::sleepUntil(int64_t t)
 
 void ManualSimClock::advanceNs(int64_t delta)
 {
-    if (delta > 0)
+    if (delta > 0) {
         m_now.fetch_add(delta);
+        // A host asleep until a board event learns that the time moved.
+        bridgeWake(BRIDGE_WAKE_RECEIVED);
+    }
 }
 
 void ManualSimClock::setNs(int64_t t)
 {
     sleepUntil(t);
+    bridgeWake(BRIDGE_WAKE_RECEIVED);
 }

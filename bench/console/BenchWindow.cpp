@@ -131,15 +131,50 @@ std::map<QString, double> cpuSecondsByThread()
     return byName;
 }
 
-QString threadShares(const std::map<QString, double>& start, const std::map<QString, double>& end, double wall)
+std::map<QString, double> wakeUpsByThread()
+{
+    std::map<QString, double> byName;
+    const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& task : tasks) {
+        QFile status(QStringLiteral("/proc/self/task/%1/status").arg(task));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        QString name;
+        double switches = 0;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Name:"))
+                name = QString::fromUtf8(line.mid(5).trimmed());
+            else if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:"))
+                switches += line.mid(line.indexOf(':') + 1).trimmed().toDouble();
+        }
+        byName[name] += switches;
+    }
+    return byName;
+}
+
+namespace {
+double difference(const std::map<QString, double>& start, const std::pair<const QString, double>& entry)
+{
+    const auto before = start.find(entry.first);
+    return entry.second - (before == start.end() ? 0.0 : before->second);
+}
+} // namespace
+
+QString threadShares(const std::map<QString, double>& start, const std::map<QString, double>& end, double wall,
+                     double scale)
 {
     QStringList parts;
-    for (const auto& entry : end) {
-        const auto before = start.find(entry.first);
-        const double used = entry.second - (before == start.end() ? 0.0 : before->second);
-        parts << QStringLiteral("\"%1\":%2").arg(entry.first).arg(100.0 * used / wall, 0, 'f', 2);
-    }
+    for (const auto& entry : end)
+        parts << QStringLiteral("\"%1\":%2").arg(entry.first).arg(scale * difference(start, entry) / wall, 0, 'f', 2);
     return QLatin1Char('{') + parts.join(QLatin1Char(',')) + QLatin1Char('}');
+}
+
+double totalRate(const std::map<QString, double>& start, const std::map<QString, double>& end, double wall)
+{
+    double sum = 0;
+    for (const auto& entry : end)
+        sum += difference(start, entry);
+    return sum / wall;
 }
 
 double percentile(std::vector<double> values, double p)

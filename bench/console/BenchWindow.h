@@ -50,8 +50,15 @@ long rssKb();
 // CPU seconds per thread of the process, by thread name (threads of the same
 // name added up).
 std::map<QString, double> cpuSecondsByThread();
-// {"name":percent,...} of the difference between two such readings.
-QString threadShares(const std::map<QString, double>& start, const std::map<QString, double>& end, double wall);
+// Context switches so far (voluntary and involuntary: each is a wake-up) per
+// thread, by thread name, added up like the CPU seconds.
+std::map<QString, double> wakeUpsByThread();
+// {"name":value,...} of the difference between two such readings, per second
+// of `wall` and times `scale` (100 turns CPU seconds into percent).
+QString threadShares(const std::map<QString, double>& start, const std::map<QString, double>& end, double wall,
+                     double scale = 100.0);
+// The sum over all threads of that difference, per second of `wall`.
+double totalRate(const std::map<QString, double>& start, const std::map<QString, double>& end, double wall);
 
 double percentile(std::vector<double> values, double p);
 

@@ -1,8 +1,10 @@
-// The loader at rest: one realtime virtual board connected, silent (its
-// flash is empty, so no firmware talks), the real main window offscreen.
-// Measures the whole process's CPU share over N seconds, then unplugs and
-// replugs the board several times and measures how long the window takes to
-// reconnect it by itself. Prints one JSON line.
+// The loader at rest, the real main window offscreen: first with one realtime
+// virtual board connected, silent (its flash is empty, so no firmware talks),
+// then with no board at all. Measures the whole process's CPU share and its
+// wake-ups (context switches of all threads, also per thread) over N seconds
+// each, how long the remembered board takes to connect after start, then
+// unplugs and replugs the board several times and measures how long the
+// window takes to reconnect it by itself. Prints one JSON line.
 //
 //   idle_bench [seconds] [replugs]      (defaults 30 and 8)
 
@@ -36,6 +38,36 @@ double sleepLoopFloorPercent(int seconds)
     return 100.0 * cpu / seconds;
 }
 
+struct Rest
+{
+    double processCpuPercent = 0;
+    double guiCpuPercent = 0;
+    double wakeUpsPerSecond = 0;
+    QString threadCpu;
+    QString threadWakeUps;
+};
+
+// The process left alone for `seconds`, the event loop running.
+Rest measureRest(int seconds)
+{
+    const double processStart = bench::processCpuSeconds();
+    const double guiStart = bench::threadCpuSeconds();
+    const auto threadsStart = bench::cpuSecondsByThread();
+    const auto wakeUpsStart = bench::wakeUpsByThread();
+    QElapsedTimer wall;
+    wall.start();
+    bench::settle(seconds * 1000);
+    const double elapsed = wall.nsecsElapsed() / 1e9;
+    Rest rest;
+    rest.processCpuPercent = 100.0 * (bench::processCpuSeconds() - processStart) / elapsed;
+    rest.guiCpuPercent = 100.0 * (bench::threadCpuSeconds() - guiStart) / elapsed;
+    const auto wakeUpsEnd = bench::wakeUpsByThread();
+    rest.threadCpu = bench::threadShares(threadsStart, bench::cpuSecondsByThread(), elapsed);
+    rest.threadWakeUps = bench::threadShares(wakeUpsStart, wakeUpsEnd, elapsed, 1.0);
+    rest.wakeUpsPerSecond = bench::totalRate(wakeUpsStart, wakeUpsEnd, elapsed);
+    return rest;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -52,24 +84,17 @@ int main(int argc, char* argv[])
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
 
     auto boards = bench::rememberedBoard(false);
+    QElapsedTimer startClock;
+    startClock.start();
     auto window = std::make_unique<RidivuDizerozoDuveze>(nullptr);
     window->show();
     if (!bench::waitUntil([&] { return bench::connected(*window); }, 10000)) {
         std::fprintf(stderr, "idle_bench: the virtual board did not connect\n");
         return 1;
     }
+    const double startConnectMs = startClock.nsecsElapsed() / 1e6;
     bench::settle(2000);
-
-    const double processStart = bench::processCpuSeconds();
-    const double guiStart = bench::threadCpuSeconds();
-    const auto threadsStart = bench::cpuSecondsByThread();
-    QElapsedTimer wall;
-    wall.start();
-    bench::settle(seconds * 1000);
-    const double elapsed = wall.nsecsElapsed() / 1e9;
-    const double processCpu = bench::processCpuSeconds() - processStart;
-    const double guiCpu = bench::threadCpuSeconds() - guiStart;
-    const QString threads = bench::threadShares(threadsStart, bench::cpuSecondsByThread(), elapsed);
+    const Rest connected = measureRest(seconds);
 
     std::vector<double> reconnect;
     QString samples;
@@ -92,13 +117,25 @@ int main(int argc, char* argv[])
         samples += (i ? "," : "") + QString::number(reconnect.back(), 'f', 0);
     }
 
+    // No board at all: the loader only waits for one.
+    boards->unplug(0);
+    if (!bench::waitUntil([&] { return !bench::connected(*window); }, 10000)) {
+        std::fprintf(stderr, "idle_bench: unplugging was not noticed\n");
+        return 1;
+    }
+    bench::settle(2000);
+    const Rest noBoard = measureRest(seconds);
+
     const double floor = sleepLoopFloorPercent(3);
 
     std::printf("{\"bench\":\"idle\",\"seconds\":%d,\"process_cpu_percent\":%.2f,\"gui_thread_cpu_percent\":%.2f,"
-                "\"thread_cpu_percent\":%s,\"sleep_loop_floor_percent\":%.2f,\"replugs\":%d,\"reconnect_ms_median\":%."
-                "0f,\"reconnect_ms_max\":%.0f,"
-                "\"reconnect_ms\":[%s]}\n",
-                seconds, 100.0 * processCpu / elapsed, 100.0 * guiCpu / elapsed, qPrintable(threads), floor, replugs,
+                "\"wakeups_per_s\":%.1f,\"thread_cpu_percent\":%s,\"thread_wakeups_per_s\":%s,"
+                "\"no_board\":{\"process_cpu_percent\":%.2f,\"wakeups_per_s\":%.1f,\"thread_wakeups_per_s\":%s},"
+                "\"sleep_loop_floor_percent\":%.2f,\"start_connect_ms\":%.0f,\"replugs\":%d,"
+                "\"reconnect_ms_median\":%.0f,\"reconnect_ms_max\":%.0f,\"reconnect_ms\":[%s]}\n",
+                seconds, connected.processCpuPercent, connected.guiCpuPercent, connected.wakeUpsPerSecond,
+                qPrintable(connected.threadCpu), qPrintable(connected.threadWakeUps), noBoard.processCpuPercent,
+                noBoard.wakeUpsPerSecond, qPrintable(noBoard.threadWakeUps), floor, startConnectMs, replugs,
                 bench::percentile(reconnect, 50), bench::percentile(reconnect, 100), qPrintable(samples));
     window.reset();
     bridgeInstallBackend(nullptr);

@@ -490,6 +490,8 @@ private:
                     std::lock_guard<std::mutex> lock(m_rxMutex);
                     m_rx.insert(m_rx.end(), chunk.begin(), chunk.begin() + moved);
                 }
+                if (moved > 0)
+                    bridgeWake(BRIDGE_WAKE_RECEIVED); // the host sleeps until bytes come
             }
             if (result == LIBUSB_SUCCESS || result == LIBUSB_ERROR_TIMEOUT) {
                 failures = 0;
@@ -803,7 +805,79 @@ BRIDGE_STATUS Cp210xBridgeBackend::flushBuffers(BRIDGE_HANDLE handle, uint8_t fl
     return link ? link->flush(flushTransmit != 0, flushReceive != 0) : kInvalidHandle;
 }
 
+// ---- plug events ----
+// Bridges of our vendor arriving or leaving wake the host, so that its list
+// and an automatic reconnect follow a plug at once instead of at the next
+// refresh. Self-contained: its own libusb context and one thread that sleeps
+// in libusb until an event comes. Where libusb has no hot-plug support the
+// host's periodic refresh is all there is.
+
+namespace {
+
+class Cp210xPlugWatch
+{
+public:
+    Cp210xPlugWatch()
+    {
+        if (libusb_init(&m_context) != LIBUSB_SUCCESS) {
+            m_context = nullptr;
+            return;
+        }
+        libusb_set_option(m_context, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
+        if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) ||
+            libusb_hotplug_register_callback(m_context,
+                                             static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                                                               LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+                                             LIBUSB_HOTPLUG_NO_FLAGS, kVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
+                                             LIBUSB_HOTPLUG_MATCH_ANY, &onPlug, nullptr,
+                                             &m_callback) != LIBUSB_SUCCESS) {
+            libusb_exit(m_context);
+            m_context = nullptr;
+            return;
+        }
+        m_events = std::thread([this] {
+            while (!m_stop.load())
+                libusb_handle_events_completed(m_context, nullptr);
+        });
+    }
+    ~Cp210xPlugWatch()
+    {
+        if (!m_context)
+            return;
+        m_stop.store(true);
+        libusb_interrupt_event_handler(m_context);
+        m_events.join();
+        libusb_hotplug_deregister_callback(m_context, m_callback);
+        libusb_exit(m_context);
+    }
+    Cp210xPlugWatch(const Cp210xPlugWatch&) = delete;
+    Cp210xPlugWatch& operator=(const Cp210xPlugWatch&) = delete;
+
+private:
+    static int LIBUSB_CALL onPlug(libusb_context*, libusb_device*, libusb_hotplug_event, void*)
+    {
+        bridgeWake(BRIDGE_WAKE_DEVICES);
+        return 0; // stay registered
+    }
+
+    libusb_context* m_context = nullptr;
+    libusb_hotplug_callback_handle m_callback = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_events;
+};
+
+class WatchedCp210xBridgeBackend : public Cp210xBridgeBackend
+{
+public:
+    WatchedCp210xBridgeBackend() : Cp210xBridgeBackend(createLibusbTransport()) {}
+
+private:
+    Cp210xPlugWatch m_watch;
+};
+
+} // namespace
+
 std::shared_ptr<BridgeBackend> createCp210xBridgeBackend()
 {
-    return std::make_shared<Cp210xBridgeBackend>(createLibusbTransport());
+    return std::make_shared<WatchedCp210xBridgeBackend>();
 }

@@ -215,3 +215,13 @@ BRIDGE_STATUS ProxyBackend::flushBuffers(BRIDGE_HANDLE handle, uint8_t flushTran
         m_rx.clear();
     return m_inner->flushBuffers(handle, flushTransmit, flushReceive);
 }
+
+std::chrono::nanoseconds ProxyBackend::untilNextEvent()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_rx.empty())
+            return std::chrono::nanoseconds::zero();
+    }
+    return m_inner->untilNextEvent();
+}

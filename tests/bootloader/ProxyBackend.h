@@ -67,6 +67,8 @@ public:
     BRIDGE_STATUS write(BRIDGE_HANDLE handle, const void* buffer, uint32_t bytesToWrite,
                         uint32_t* bytesWritten) override;
     BRIDGE_STATUS flushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, uint8_t flushReceive) override;
+    // Bytes of its own are due at once; else the board's next event.
+    std::chrono::nanoseconds untilNextEvent() override;
 
 private:
     void takeFromBoard(BRIDGE_HANDLE handle); // expects m_mutex held

@@ -5,6 +5,7 @@
 
 #include "SessionRig.h"
 
+#include <QElapsedTimer>
 #include <QtTest>
 
 namespace {
@@ -74,48 +75,51 @@ private slots:
         QTest::addColumn<QString>("logLine");    // error line of the failure
         QTest::addColumn<int>("stars");          // stars shown before the failure
         QTest::addColumn<int>("killed");         // reply bytes left over for the ending to drop
+        QTest::addColumn<int>("waitedMs");       // the reply waits that must have run out first
 
         QTest::newRow("no sync reply") << int(SyncSilent) << redLine("Bootloader Fail -> EnterBootloader Time Error")
-                                       << QString() << 0 << 0;
+                                       << QString() << 0 << 0 << 600;
         QTest::newRow("loader without even parity")
-            << int(ParityForgotten) << redLine("Bootloader Fail -> EnterBootloader Time Error") << QString() << 0 << 0;
+            << int(ParityForgotten) << redLine("Bootloader Fail -> EnterBootloader Time Error") << QString() << 0 << 0
+            << 600;
         QTest::newRow("foreign product ID")
-            << int(ForeignId) << redLine("Bootloader Fail -> STM32 ID: 0x04ab not supported") << QString() << 0 << 1;
+            << int(ForeignId) << redLine("Bootloader Fail -> STM32 ID: 0x04ab not supported") << QString() << 0 << 1
+            << 0;
         QTest::newRow("count byte 0xff") << int(CountByteFF)
                                          << redLine("Bootloader Fail -> STM32 ID: 0x0000 not supported") << QString()
-                                         << 0 << 3;
+                                         << 0 << 3 << 0;
         QTest::newRow("Get ID reply cut short")
             << int(GetIdCut) << redLine("Bootloader Fail -> Time Error SM_FW_GetDeviceIDReceive 2 Bytes") << QString()
-            << 0 << 2;
+            << 0 << 2 << 1000;
         QTest::newRow("Get ID refused") << int(GetIdNack)
                                         << redLine("Bootloader Fail -> Time Error SM_FW_GetDeviceIDReceive 0 Bytes")
-                                        << QString("SM_FW_GetDeviceIDSend NACK") << 0 << 0;
+                                        << QString("SM_FW_GetDeviceIDSend NACK") << 0 << 0 << 1000;
         QTest::newRow("Get ID first ACK wrong")
             << int(GetIdFirstAckWrong) << redLine("Bootloader Fail -> Time Error SM_FW_GetDeviceIDReceive 3 Bytes")
-            << QString("SM_FW_GetDeviceIDSend ACK1 miss") << 0 << 3;
+            << QString("SM_FW_GetDeviceIDSend ACK1 miss") << 0 << 3 << 1000;
         QTest::newRow("Get ID closing ACK wrong")
-            << int(GetIdClosingAckWrong) << QByteArray() << QString("SM_FW_GetDeviceIDSend ACK2 miss") << 0 << 0;
+            << int(GetIdClosingAckWrong) << QByteArray() << QString("SM_FW_GetDeviceIDSend ACK2 miss") << 0 << 0 << 0;
         QTest::newRow("no erase reply") << int(EraseSilent)
                                         << redLine("Bootloader Fail -> Time Error SM_FW_EraseReceive") << QString() << 0
-                                        << 0;
+                                        << 0 << 1000;
         QTest::newRow("no global-erase reply")
             << int(GlobalEraseSilent) << redLine("Bootloader Fail -> Time Error SM_FW_GlobalEraseReceive") << QString()
-            << 0 << 0;
-        QTest::newRow("Write Memory refused")
-            << int(WriteCommandNack) << QByteArray() << QString("SM_FW_WriteFileReceiveCMD -> Get NACK 4") << 1 << 0;
+            << 0 << 0 << 1000;
+        QTest::newRow("Write Memory refused") << int(WriteCommandNack) << QByteArray()
+                                              << QString("SM_FW_WriteFileReceiveCMD -> Get NACK 4") << 1 << 0 << 0;
         QTest::newRow("address refused") << int(WriteAddressNack) << QByteArray()
-                                         << QString("SM_FW_WriteFileReceiveAddr -> Get NACK 3") << 2 << 0;
+                                         << QString("SM_FW_WriteFileReceiveAddr -> Get NACK 3") << 2 << 0 << 0;
         QTest::newRow("data refused") << int(WriteDataNack) << QByteArray()
-                                      << QString("SM_FW_WriteFileReceiveData -> Get NACK 2") << 3 << 0;
+                                      << QString("SM_FW_WriteFileReceiveData -> Get NACK 2") << 3 << 0 << 0;
         QTest::newRow("no Write Memory reply")
             << int(WriteCommandSilent) << redLine("Bootloader Fail -> Time Error SM_FW_WriteFileReceiveCMD")
-            << QString() << 1 << 0;
+            << QString() << 1 << 0 << 1000;
         QTest::newRow("no address reply")
             << int(WriteAddressSilent) << redLine("Bootloader Fail -> Time Error SM_FW_WriteFileReceiveAddr")
-            << QString() << 1 << 0;
+            << QString() << 1 << 0 << 1000;
         QTest::newRow("no data reply") << int(WriteDataSilent)
                                        << redLine("Bootloader Fail -> Time Error SM_FW_WriteFileReceiveData")
-                                       << QString() << 1 << 0;
+                                       << QString() << 1 << 0 << 5000;
     }
     void failureEndsTheSession()
     {
@@ -124,6 +128,7 @@ private slots:
         QFETCH(QString, logLine);
         QFETCH(int, stars);
         QFETCH(int, killed);
+        QFETCH(int, waitedMs);
 
         SimBoard* b = board();
         switch (Fault(fault)) {
@@ -177,9 +182,13 @@ private slots:
             break;
         }
 
+        QElapsedTimer clock;
+        clock.start();
         m_rig->start(imageFile());
         QVERIFY(m_rig->waitForEnd(60000));
         QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        // Time-outs last their full time, however fast the link answers.
+        QVERIFY(clock.elapsed() >= waitedMs);
 
         const QByteArray messages = m_rig->messages();
         QVERIFY2(messages.startsWith(msgLine("<br>Bootloader Start!!")), messages.constData());

@@ -6,6 +6,9 @@
 
 #include <QtTest>
 
+#include <condition_variable>
+#include <mutex>
+
 namespace {
 
 using Bytes = ProxyBackend::Bytes;
@@ -225,10 +228,35 @@ private slots:
         const QByteArray first = bootableImage(20000, 8);
         const QByteArray second = bootableImage(1500, 9);
         const QString secondPath = hexFile("g2.hex", second);
+        // The worker is held after its fourth data block until the second
+        // request is in: a session that runs flat out would otherwise be
+        // over before the test thread gets a look.
+        std::mutex lock;
+        std::condition_variable changed;
+        bool held = false;
+        bool released = false;
+        int blocks = 0;
+        m_rig->proxy().setWriteHook([&](const Bytes& frame) {
+            if (frame.size() != 258 || ++blocks != 4)
+                return;
+            std::unique_lock<std::mutex> guard(lock);
+            held = true;
+            changed.notify_all();
+            changed.wait_for(guard, std::chrono::seconds(30), [&] { return released; });
+        });
         m_rig->start(hexFile("g1.hex", first));
-        QVERIFY(SessionRig::waitUntil([this] { return m_rig->starCount() >= 4; }, 30000));
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            QVERIFY(changed.wait_for(guard, std::chrono::seconds(30), [&] { return held; }));
+        }
         m_rig->start(secondPath);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            released = true;
+        }
+        changed.notify_all();
         QVERIFY(m_rig->waitForEnd(60000));
+        m_rig->proxy().setWriteHook(nullptr);
         QCOMPARE(m_rig->finishes(), QList<int>{1});
         QCOMPARE(flash(20000), second + QByteArray(20000 - 1500, '\xff'));
         const QByteArray messages = m_rig->messages();

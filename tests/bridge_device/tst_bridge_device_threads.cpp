@@ -151,6 +151,50 @@ private slots:
         QVERIFY(!m_signals->events.contains("data2"));
     }
 
+    void wakeUpsReachEveryListenerAndAreKept()
+    {
+        using Clock = std::chrono::steady_clock;
+        BridgeWakeListener first;
+        BridgeWakeListener second;
+        // A wake that comes before the wait is not lost, and reasons pile up.
+        std::thread([] { bridgeWake(BRIDGE_WAKE_RECEIVED); }).join();
+        bridgeWake(BRIDGE_WAKE_DEVICES);
+        QCOMPARE(first.waitUntil(Clock::now()), unsigned(BRIDGE_WAKE_RECEIVED | BRIDGE_WAKE_DEVICES));
+        QCOMPARE(first.waitUntil(Clock::now()), 0u); // taken
+        QCOMPARE(second.waitUntil(Clock::now()), unsigned(BRIDGE_WAKE_RECEIVED | BRIDGE_WAKE_DEVICES));
+        // A listener's own wake reaches it alone; a sleeper is released by it.
+        std::thread waker([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            first.wake(BRIDGE_WAKE_HOST);
+        });
+        QCOMPARE(first.waitUntil(Clock::now() + std::chrono::seconds(30)), unsigned(BRIDGE_WAKE_HOST));
+        waker.join();
+        QCOMPARE(second.waitUntil(Clock::now()), 0u);
+    }
+
+    void restingWorkerSleepsUntilBytesCome()
+    {
+        start({{"Tivako", "S1"}});
+        QCOMPARE(m_device->openDevice(0), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(m_backend->callCount("BridgeCheckRxQueue") > 0, 5000);
+        // At rest the worker only wakes for its once-a-second refresh, where
+        // a polling loop would look at the queue every millisecond.
+        const size_t checks = m_backend->callCount("BridgeCheckRxQueue");
+        QTest::qWait(300);
+        QVERIFY(m_backend->callCount("BridgeCheckRxQueue") - checks <= 2);
+        // Bytes wake it: they are read without waiting for a refresh. A
+        // refresh that happens to fall in between spoils a round, not all.
+        bool woken = false;
+        for (int round = 0; round < 3 && !woken; ++round) {
+            const size_t refreshes = m_backend->callCount("BridgeGetNumDevices");
+            const int before = m_signals->rx.size();
+            m_backend->feedRx("ping\n");
+            QTRY_VERIFY_WITH_TIMEOUT(m_signals->rx.size() == before + 5, 5000);
+            woken = m_backend->callCount("BridgeGetNumDevices") == refreshes;
+        }
+        QVERIFY(woken);
+    }
+
     void closeAndReopenWhileWorkerPolls()
     {
         start({{"Tivako", "S1"}});

@@ -45,8 +45,11 @@ void ScriptedBridgeBackend::clearStatuses()
 
 void ScriptedBridgeBackend::feedRx(const std::vector<uint8_t>& bytes)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_rx.insert(m_rx.end(), bytes.begin(), bytes.end());
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_rx.insert(m_rx.end(), bytes.begin(), bytes.end());
+    }
+    bridgeWake(BRIDGE_WAKE_RECEIVED);
 }
 
 void ScriptedBridgeBackend::feedRx(const std::string& bytes)

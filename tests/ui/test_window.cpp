@@ -153,11 +153,16 @@ private slots:
         QFETCH(int, alignment);
 
         RidivuDizerozoDuveze window;
+        const QString name = QString::fromLatin1(QTest::currentDataTag());
+        // The form's own enabled flags, before the event loop delivers the
+        // first device list (whose refill disables Connect).
+        QWidget* before = window.findChild<QWidget*>(name);
+        QVERIFY(before);
+        QCOMPARE(!before->testAttribute(Qt::WA_ForceDisabled), ownEnabled);
         // Style sheets settle fonts when the widgets are polished, so look
         // at them as shown.
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        const QString name = QString::fromLatin1(QTest::currentDataTag());
         const QList<QWidget*> found = window.findChildren<QWidget*>(name);
         QCOMPARE(found.size(), 1);
         QWidget* w = found.first();
@@ -170,7 +175,6 @@ private slots:
         QCOMPARE(w->geometry(), geometry);
         if (!text.isNull())
             QCOMPARE(textOf(w), text);
-        QCOMPARE(!w->testAttribute(Qt::WA_ForceDisabled), ownEnabled);
         QCOMPARE(w->isHidden(), hidden);
         QCOMPARE(w->isVisible(), !hidden && (parentName != "tab_2" && parentName != "m_HexFile"));
 
