@@ -806,7 +806,7 @@ BRIDGE_STATUS Cp210xBridgeBackend::flushBuffers(BRIDGE_HANDLE handle, uint8_t fl
 }
 
 // ---- plug events ----
-// Bridges of our vendor arriving or leaving wake the host, so that its list
+// Bridges the backend accepts arriving or leaving wake the host, so that its list
 // and an automatic reconnect follow a plug at once instead of at the next
 // refresh. Self-contained: its own libusb context and one thread that sleeps
 // in libusb until an event comes. Where libusb has no hot-plug support the
@@ -817,7 +817,7 @@ namespace {
 class Cp210xPlugWatch
 {
 public:
-    Cp210xPlugWatch()
+    explicit Cp210xPlugWatch(const Cp210xBridgeBackend* backend)
     {
         if (libusb_init(&m_context) != LIBUSB_SUCCESS) {
             m_context = nullptr;
@@ -828,8 +828,8 @@ public:
             libusb_hotplug_register_callback(m_context,
                                              static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
                                                                                LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-                                             LIBUSB_HOTPLUG_NO_FLAGS, kVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
-                                             LIBUSB_HOTPLUG_MATCH_ANY, &onPlug, nullptr,
+                                             LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                             LIBUSB_HOTPLUG_MATCH_ANY, &onPlug, const_cast<Cp210xBridgeBackend*>(backend),
                                              &m_callback) != LIBUSB_SUCCESS) {
             libusb_exit(m_context);
             m_context = nullptr;
@@ -854,9 +854,13 @@ public:
     Cp210xPlugWatch& operator=(const Cp210xPlugWatch&) = delete;
 
 private:
-    static int LIBUSB_CALL onPlug(libusb_context*, libusb_device*, libusb_hotplug_event, void*)
+    static int LIBUSB_CALL onPlug(libusb_context*, libusb_device* device, libusb_hotplug_event, void* backend)
     {
-        bridgeWake(BRIDGE_WAKE_DEVICES);
+        // The id table has other vendors' ids too, so the filter is ours.
+        libusb_device_descriptor descriptor;
+        if (libusb_get_device_descriptor(device, &descriptor) == LIBUSB_SUCCESS &&
+            static_cast<const Cp210xBridgeBackend*>(backend)->accepts(descriptor.idVendor, descriptor.idProduct))
+            bridgeWake(BRIDGE_WAKE_DEVICES);
         return 0; // stay registered
     }
 
@@ -869,7 +873,7 @@ private:
 class WatchedCp210xBridgeBackend : public Cp210xBridgeBackend
 {
 public:
-    WatchedCp210xBridgeBackend() : Cp210xBridgeBackend(createLibusbTransport()) {}
+    WatchedCp210xBridgeBackend() : Cp210xBridgeBackend(createLibusbTransport()), m_watch(this) {}
 
 private:
     Cp210xPlugWatch m_watch;
