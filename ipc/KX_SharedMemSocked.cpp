@@ -266,8 +266,13 @@ void KX_SharedMemSocked::setStatusZuvodErirora(bool Status)
     if (!Status && m_StatusZuvodErirora.load() == 0)
         return; // never marked present: the flag is somebody else's
     m_OtherLoaderServes.store(false);
-    if (!lockBlock(label))
+    if (!lockBlock(label)) {
+        // A busy lock must not leave a loader unannounced for good: the link
+        // thread marks it present on one of its next passes.
+        if (Status)
+            m_StandingBy.store(true);
         return;
+    }
     writeByte(m_pSharedBlock, kStatusZuvodErirora, Status ? 1 : 0);
     unlockBlock();
     m_StatusZuvodErirora.store(Status ? 1 : 0);
