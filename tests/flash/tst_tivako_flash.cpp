@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -172,8 +173,16 @@ private slots:
                     return true;
                 },
                 20000);
+            // Sent to the process as from outside: this thread blocks it, so
+            // that it lands on one of the run's threads, never amid this
+            // thread's own calls.
+            sigset_t term, before;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            pthread_sigmask(SIG_BLOCK, &term, &before);
             kill(getpid(), SIGTERM);
             flash.join();
+            pthread_sigmask(SIG_SETMASK, &before, nullptr);
             QVERIFY(writing);
         } else {
             flash.join();
