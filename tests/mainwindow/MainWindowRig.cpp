@@ -127,8 +127,7 @@ QByteArray imageFromHex(const QString& hexPath)
 
 QByteArray builtInImage()
 {
-    tivakoInitResources();
-    return imageFromHex(QStringLiteral(":/hex/RozazerEvu_1_0_54.hex"));
+    return tivakoBuiltInFirmwareImage();
 }
 
 bool writeHexImage(const QString& path, const QByteArray& image)
