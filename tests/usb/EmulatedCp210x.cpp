@@ -560,6 +560,15 @@ void EmulatedCp210x::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
     urb->actual_length = 0;
 
     std::lock_guard<std::mutex> lock(m_mutex);
+    // The device may have gone since the ioctl came in: the kernel refuses a
+    // URB on a disconnected file as a whole, it never half-accepts one.
+    if (!m_attached || umockdev_ioctl_client_get_devnode(client) != deviceNode()) {
+        g_object_unref(urbData);
+        if (bufferData)
+            g_object_unref(bufferData);
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return;
+    }
     if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
         if (urb->buffer_length < 8) {
             g_object_unref(urbData);
@@ -606,11 +615,21 @@ void EmulatedCp210x::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            const bool current = m_attached && node == deviceNode();
             auto found = m_urbs.end();
             for (auto it = m_urbs.begin(); it != m_urbs.end(); ++it) {
                 if (it->client != client)
                     continue;
-                if (!it->done && m_attached && !m_holdBulkIn) {
+                if (!it->done && !current) {
+                    // After a disconnect every URB of the old file ends, as
+                    // the kernel ends them; one left pending would keep
+                    // libusb waiting for it for good.
+                    auto* u = reinterpret_cast<usbdevfs_urb*>(it->urb->data);
+                    u->status = -ESHUTDOWN;
+                    u->actual_length = 0;
+                    it->done = true;
+                }
+                if (!it->done && !m_holdBulkIn) {
                     auto* u = reinterpret_cast<usbdevfs_urb*>(it->urb->data);
                     const int moved = bulkIn(uint8_t((u->endpoint & 0x0F) - 1), it->buffer ? it->buffer->data : nullptr,
                                              u->buffer_length);
@@ -642,7 +661,7 @@ void EmulatedCp210x::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
                 umockdev_ioctl_client_complete(client, 0, 0);
                 return;
             }
-            if (!m_attached || node != deviceNode()) {
+            if (!current) {
                 umockdev_ioctl_client_complete(client, -1, ENODEV);
                 return;
             }
