@@ -136,7 +136,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
 
-    const QByteArray image = randomImage(kImageBytes, 54);
+    const QByteArray image = randomBytes(kImageBytes, 54);
     QTemporaryDir dir;
     const QString path = dir.filePath("firmware.hex");
     if (!dir.isValid() || !writeHexImage(path, image))

@@ -79,7 +79,7 @@ int main(int argc, char** argv)
     const auto [limit, honest] = limitsFromFlashBench();
     if (!(limit > 0) || !(honest > 0))
         return fail("flash_bench gave no limit");
-    const QByteArray image = randomImage(kImageBytes, 54);
+    const QByteArray image = randomBytes(kImageBytes, 54);
     QTemporaryDir dir;
     const QString path = dir.filePath("firmware.hex");
     if (!dir.isValid() || !writeHexImage(path, image))

@@ -6,8 +6,7 @@
 //   CR LF), best of several runs.
 
 #include "programming/HexConversion.h"
-#include "tests/hex/HexRecords.h"
-#include "tests/tlv/TlvFrames.h"
+#include "tests/support/TestData.h"
 #include "tlv/KX_Debug_TLV_Server.h"
 
 #include <QElapsedTimer>
@@ -27,7 +26,7 @@ void benchDecoder()
     QByteArray wire;
     qint64 textBytes = 0;
     while (wire.size() < 8 * 1024 * 1024) {
-        const QByteArray text = tlvframes::randomBytes(rng, rng.bounded(20, 120));
+        const QByteArray text = randomBytes(rng, rng.bounded(20, 120));
         wire += tlvframes::escape(tlvframes::frame(tlvframes::item(0xF0, text)), &rng);
         textBytes += text.size();
     }
@@ -71,7 +70,7 @@ void benchConversion()
         if (offset % 0x10000 == 0)
             text += hexrecords::linearBase(static_cast<quint16>(0x0800 + offset / 0x10000)) + "\r\n";
         text +=
-            hexrecords::record(0x00, static_cast<quint16>(offset & 0xFFFF), tlvframes::randomBytes(rng, 16)) + "\r\n";
+            hexrecords::record(0x00, static_cast<quint16>(offset & 0xFFFF), randomBytes(rng, 16)) + "\r\n";
     }
     text += ":00000001FF\r\n";
     QFile out(path);

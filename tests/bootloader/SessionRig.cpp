@@ -1,11 +1,5 @@
 #include "SessionRig.h"
 
-#include "tests/hex/HexRecords.h"
-
-#include <QCoreApplication>
-#include <QFile>
-#include <QRandomGenerator>
-#include <QThread>
 
 namespace {
 
@@ -13,90 +7,14 @@ const char kLabel[] = "KX_SI_USBXpressDev::WriteFirmware_Handler";
 
 } // namespace
 
-std::mutex LogCapture::s_mutex;
-QStringList* LogCapture::s_lines = nullptr;
-
-LogCapture::LogCapture()
-{
-    {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        s_lines = &m_lines;
-    }
-    m_previous = qInstallMessageHandler(&LogCapture::handler);
-}
-
-LogCapture::~LogCapture()
-{
-    qInstallMessageHandler(m_previous);
-    std::lock_guard<std::mutex> lock(s_mutex);
-    s_lines = nullptr;
-}
-
-void LogCapture::handler(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    std::lock_guard<std::mutex> lock(s_mutex);
-    if (s_lines)
-        s_lines->append(message);
-}
-
-QStringList LogCapture::lines() const
-{
-    std::lock_guard<std::mutex> lock(s_mutex);
-    return m_lines;
-}
-
-int LogCapture::statusCount(const QString& message) const
-{
-    return lines().count(sessionStatusLine(message));
-}
-
-int LogCapture::errorCount(const QString& message) const
-{
-    return lines().count(sessionErrorLine(message));
-}
-
-int LogCapture::countContaining(const QString& part) const
-{
-    int n = 0;
-    for (const QString& line : lines())
-        n += line.contains(part) ? 1 : 0;
-    return n;
-}
-
-void LogCapture::clear()
-{
-    std::lock_guard<std::mutex> lock(s_mutex);
-    m_lines.clear();
-}
-
 QString sessionStatusLine(const QString& message)
 {
-    return QStringLiteral("STATUS[\x1b[32mZidiVevuro\x1b[0m]->") + kLabel + QStringLiteral(": ") + message;
+    return statusLine(kLabel, message);
 }
 
 QString sessionErrorLine(const QString& message)
 {
-    return QStringLiteral("\x1b[31mERROR[\x1b[32mZidiVevuro\x1b[31m]->") + kLabel + QStringLiteral(": ") + message +
-           QStringLiteral("\x1b[0m");
-}
-
-bool writeHexImage(const QString& path, const QByteArray& image)
-{
-    QByteArray text = hexrecords::linearBase(0x0800) + "\r\n";
-    for (int offset = 0; offset < image.size(); offset += 16)
-        text += hexrecords::record(0x00, static_cast<quint16>(offset), image.mid(offset, 16)) + "\r\n";
-    text += hexrecords::record(0x01, 0, QByteArray()) + "\r\n";
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
-}
-
-QByteArray randomImage(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray image(size, '\0');
-    for (char& c : image)
-        c = static_cast<char>(generator.bounded(256));
-    return image;
+    return errorLine(kLabel, message);
 }
 
 QByteArray redLine(const QByteArray& message)
@@ -159,15 +77,6 @@ QByteArray SessionRig::messages()
 int SessionRig::starCount()
 {
     return messages().count('*');
-}
-
-void SessionRig::pump(int ms)
-{
-    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + ms;
-    do {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    } while (QDateTime::currentMSecsSinceEpoch() < deadline);
 }
 
 void SessionRig::takeMessages()

@@ -3,17 +3,18 @@
 
 // What the bootloader suites share: a bridge device with its real worker
 // thread in front of a virtual board (through ProxyBackend), the console
-// messages and finish results it produced, the diagnostic log lines, and
-// Intel HEX files made from byte images.
+// messages and finish results it produced.
 
 #include "sim/SimBridgeBackend.h"
 
 #include "ProxyBackend.h"
 
 #include "bridge/KX_SI_USBXpressDev.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestData.h"
+#include "tests/support/Wait.h"
 
 #include <QByteArray>
-#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -21,36 +22,10 @@
 #include <QTemporaryDir>
 
 #include <memory>
-#include <mutex>
 
-// Collects the diagnostic log while it lives (one at a time).
-class LogCapture
-{
-public:
-    LogCapture();
-    ~LogCapture();
-    QStringList lines() const;
-    // Lines exactly as the log writes them for the session's label.
-    int statusCount(const QString& message) const;
-    int errorCount(const QString& message) const;
-    int countContaining(const QString& part) const;
-    void clear();
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
-    static std::mutex s_mutex;
-    static QStringList* s_lines;
-    QtMessageHandler m_previous;
-    QStringList m_lines;
-};
-
+// The session's log lines exactly as the log writes them.
 QString sessionStatusLine(const QString& message);
 QString sessionErrorLine(const QString& message);
-
-// Writes `image` as Intel HEX for the flash base (an extended linear address
-// record, 16-byte data records, the end record) into `path`.
-bool writeHexImage(const QString& path, const QByteArray& image);
-QByteArray randomImage(int size, quint32 seed);
 
 // The console bytes of a red message and of putMsgLine.
 QByteArray redLine(const QByteArray& message);
@@ -81,11 +56,6 @@ public:
     QByteArray messages();
     int starCount();
 
-    // Processes events for `ms` milliseconds.
-    static void pump(int ms);
-    // Waits until `condition` holds, processing events.
-    template <typename F> static bool waitUntil(F condition, int timeoutMs);
-
 private:
     void takeMessages();
 
@@ -94,17 +64,6 @@ private:
     QByteArray m_messages;
     QList<int> m_finishes;
 };
-
-template <typename F> bool SessionRig::waitUntil(F condition, int timeoutMs)
-{
-    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + timeoutMs;
-    while (!condition()) {
-        if (QDateTime::currentMSecsSinceEpoch() > deadline)
-            return condition();
-        pump(5);
-    }
-    return true;
-}
 
 // Base of the suites: per test a fresh virtual board (fast timing) behind a
 // fresh rig, a log capture, and a folder for hex files.

@@ -45,7 +45,7 @@ class TestBootloaderFailures : public BoardSuite
     Q_OBJECT
 
 private:
-    QString imageFile() { return hexFile("image.hex", randomImage(kImageSize, 11)); }
+    QString imageFile() { return hexFile("image.hex", randomBytes(kImageSize, 11)); }
     int bootEntries()
     {
         int n = 0;
@@ -196,7 +196,7 @@ private slots:
         QCOMPARE(messages.count(kIdle), 1);
         QCOMPARE(m_rig->starCount(), stars);
         if (!logLine.isEmpty())
-            QCOMPARE(m_log->errorCount(logLine), 1);
+            QCOMPARE(m_log->count(sessionErrorLine(logLine)), 1);
         verifyUserMode();
 
         const std::vector<Bytes> writes = m_rig->proxy().writes();
@@ -220,7 +220,7 @@ private slots:
         case GetIdCut:
             QCOMPARE(m_rig->proxy().writeCount({0x02, 0xfd}), size_t(1));
             if (Fault(fault) == GetIdCut)
-                QCOMPARE(m_log->errorCount("SM_FW_GetDeviceIDSend NACK"), 0);
+                QCOMPARE(m_log->count(sessionErrorLine("SM_FW_GetDeviceIDSend NACK")), 0);
             break;
         default:
             break;
@@ -229,7 +229,7 @@ private slots:
         if (fault <= GetIdClosingAckWrong) {
             QCOMPARE(m_rig->proxy().writeCount({0x43, 0xbc}), size_t(0));
         }
-        QCOMPARE(m_log->statusCount("KILL Byte!"), killed);
+        QCOMPARE(m_log->count(sessionStatusLine("KILL Byte!")), killed);
     }
 
     void boardThatCannotBeReleasedFromReset()

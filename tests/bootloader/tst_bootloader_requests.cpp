@@ -16,12 +16,6 @@ namespace {
 const QByteArray kIdle = redLine("Bootloader IDEL -> set this->m_BootloaderActive = false");
 const QByteArray kStart = msgLine("<br>Bootloader Start!!");
 
-bool writeText(const QString& path, const QByteArray& text)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
-}
-
 // A device driven cycle by cycle on the test thread, so that a test can put
 // the session into a state no fault on the wire leads to.
 class SteppedDevice : public KX_SI_USBXpressDev
@@ -45,7 +39,7 @@ class TestBootloaderRequests : public BoardSuite
     Q_OBJECT
 
 private:
-    QString goodHex() { return hexFile("good.hex", randomImage(700, 21)); }
+    QString goodHex() { return hexFile("good.hex", randomBytes(700, 21)); }
     // The chip was not touched: nothing was sent to it, and the only latch
     // and line-control calls are those of the final hand-back to user mode.
     void verifyChipUntouched(bool handedBack)
@@ -75,7 +69,7 @@ private slots:
 
     void requestWhileDisconnected()
     {
-        QVERIFY(SessionRig::waitUntil([this] { return !m_rig->device().getDeviceList().isEmpty(); }, 5000));
+        QVERIFY(waitUntil([this] { return !m_rig->device().getDeviceList().isEmpty(); }, 5000));
         m_rig->start(goodHex());
         QVERIFY(m_rig->waitForEnd(10000));
         QCOMPARE(m_rig->finishes(), QList<int>{-1});
@@ -115,7 +109,7 @@ private slots:
             expected += redLine("Hex-File not found under-> \"" + path.toLatin1() + "\"") +
                         redLine("Bootloader Fail -> invalid file path!!");
         }
-        SessionRig::pump(300);
+        pump(300);
         QCOMPARE(m_rig->finishes(), (QList<int>{-1, -1, -1}));
         QCOMPARE(m_rig->messages(), expected);
         verifyChipUntouched(false);
@@ -133,7 +127,7 @@ private slots:
         const QString path = m_dir.filePath("gone.hex");
         m_rig->start(path);
         QVERIFY(m_rig->waitForFinishes(2, 10000));
-        SessionRig::pump(400);
+        pump(400);
         QCOMPARE(m_rig->finishes(), (QList<int>{1, -1}));
         QCOMPARE(m_rig->messages().mid(before.size()),
                  redLine("Hex-File not found under-> \"" + path.toLatin1() + "\"") + kIdle);
@@ -161,7 +155,7 @@ private slots:
             Qt::DirectConnection);
         m_rig->start(goodHex());
         QVERIFY(m_rig->waitForFinishes(2, 30000));
-        SessionRig::pump(400);
+        pump(400);
         QCOMPARE(m_rig->finishes(), (QList<int>{1, -1}));
         QVERIFY(m_rig->messages().endsWith(redLine("Hex-File not found under-> \"" + path.toLatin1() + "\"") + kIdle));
     }
@@ -183,7 +177,7 @@ private slots:
                     m_rig->device().abortFirmwareUpdate();
             },
             Qt::DirectConnection);
-        m_rig->start(hexFile("big.hex", randomImage(6000, 4)));
+        m_rig->start(hexFile("big.hex", randomBytes(6000, 4)));
         QVERIFY(m_rig->waitForEnd(30000));
         QCOMPARE(m_rig->finishes(), QList<int>{-1});
         QVERIFY(m_rig->messages().endsWith("\n***" + redLine("Bootloader Fail -> aborted") + kIdle));
@@ -196,7 +190,7 @@ private slots:
             [this](qint8) { m_rig->device().abortFirmwareUpdate(); }, Qt::DirectConnection);
         m_rig->start(goodHex());
         QVERIFY(m_rig->waitForFinishes(2, 30000));
-        SessionRig::pump(400);
+        pump(400);
         QCOMPARE(m_rig->finishes(), (QList<int>{-1, 1}));
         QVERIFY(!m_rig->device().firmwareUpdateActive());
     }
@@ -219,7 +213,7 @@ private slots:
         QFETCH(int, code);
         QVERIFY(m_rig->openFirstDevice());
         const QString path = m_dir.filePath("bad.hex");
-        QVERIFY(writeText(path, hex));
+        QVERIFY(writeFile(path, hex));
         m_rig->start(path);
         QVERIFY(m_rig->waitForEnd(10000));
         QCOMPARE(m_rig->finishes(), QList<int>{-1});

@@ -17,7 +17,7 @@ using Bytes = ProxyBackend::Bytes;
 // in flash, random bytes after that.
 QByteArray bootableImage(int size, quint32 seed)
 {
-    QByteArray image = randomImage(size, seed);
+    QByteArray image = randomBytes(size, seed);
     const QByteArray vectors = QByteArray::fromHex("0050002001010008");
     image.replace(0, qMin(size, vectors.size()), vectors.left(size));
     return image;
@@ -101,7 +101,7 @@ private slots:
         QCOMPARE(board()->mode(), SimBoardMode::Firmware);
         verifyUserMode();
         QCOMPARE(m_log->countContaining("ERROR["), 0);
-        QCOMPARE(m_log->statusCount("KILL Byte!"), 0);
+        QCOMPARE(m_log->count(sessionStatusLine("KILL Byte!")), 0);
     }
 
     void framesOfThousandByteImage()
@@ -163,7 +163,7 @@ private slots:
     void oddSizedImageIsPadded()
     {
         QFETCH(int, size);
-        const QByteArray image = randomImage(size, 4);
+        const QByteArray image = randomBytes(size, 4);
         runSession(hexFile("d.hex", image));
         const int padded = (size + 3) / 4 * 4;
         QCOMPARE(flash(padded + 16), image + QByteArray(padded + 16 - size, '\xff'));
@@ -187,7 +187,7 @@ private slots:
         // Three stray bytes right behind the ACK of the third (last) block.
         m_rig->proxy().appendAfterReply(90, 1, {0x11, 0x79, 0x1f});
         runSession(hexFile("e.hex", image));
-        QCOMPARE(m_log->statusCount("KILL Byte!"), 3);
+        QCOMPARE(m_log->count(sessionStatusLine("KILL Byte!")), 3);
         QCOMPARE(flash(600), image);
         QCOMPARE(m_rig->messages(), successMessages(3));
     }
@@ -199,7 +199,7 @@ private slots:
         const QByteArray first = bootableImage(3000, 6);
         runSession(hexFile("f1.hex", first));
         QCOMPARE(board()->mode(), SimBoardMode::Firmware);
-        SessionRig::pump(1200); // at least one status line from the firmware
+        pump(1200); // at least one status line from the firmware
         QVERIFY(m_rig->device().getRxCount() > 0);
 
         // The second session uses up its Get ID attempts on a foreign chip.
@@ -216,7 +216,7 @@ private slots:
         m_rig->proxy().replaceReply({0x7f}, 1, {0x1f}, 2);
         m_rig->start(secondPath);
         QVERIFY(m_rig->waitForFinishes(3, 60000));
-        SessionRig::pump(400);
+        pump(400);
         QCOMPARE(m_rig->finishes(), (QList<int>{1, -1, 1}));
         QCOMPARE(flash(2000), second);
         QVERIFY(m_rig->messages().endsWith(successMessages(8)));

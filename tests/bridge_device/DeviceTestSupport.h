@@ -1,49 +1,17 @@
 #ifndef TIVAKO_TESTS_BRIDGE_DEVICE_SUPPORT_H
 #define TIVAKO_TESTS_BRIDGE_DEVICE_SUPPORT_H
 
-// Helpers shared by the bridge device suites: log capture, the exact log
-// line forms, a TLV frame encoder and a receiver that records the device's
-// signals in the test thread.
+// Helpers shared by the bridge device suites: ring drains and a receiver
+// that records the device's signals in the test thread.
 
 #include "bridge/KX_SI_USBXpressDev.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestData.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QtGlobal>
-
-#include <cstdint>
-#include <mutex>
-#include <vector>
-
-// Collects every log line (from any thread) while it lives.
-class LogCapture
-{
-public:
-    LogCapture();
-    ~LogCapture();
-    QStringList lines() const;
-    int count(const QString& line) const;
-    bool contains(const QString& line) const { return count(line) > 0; }
-    // Lines that carry the given label, in order.
-    QStringList withLabel(const char* label) const;
-    void clear();
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
-    QtMessageHandler m_previous;
-};
-
-QString errorLine(const char* label, const QString& message);
-QString statusLine(const char* label, const QString& message);
-
-// n bytes of a fixed, non-repeating-looking sequence starting at step `from`.
-QByteArray byteRun(int n, int from = 0);
-std::vector<uint8_t> bytesOf(const QByteArray& bytes);
-
-// A frame carrying `text` in one item of `tag`, byte-stuffed for the wire.
-QByteArray tlvFrame(const QByteArray& text, uint8_t tag = 0xF0);
 
 // Takes everything waiting in a ring through its public accessors.
 QByteArray drainRx(KX_SI_USBXpressDev& device);

@@ -180,7 +180,7 @@ private slots:
         QVERIFY(msBetween(start, Clock::now()) < 50);
         QCOMPARE(m_backend->callNames(), (std::vector<std::string>{"BridgeWriteLatch", "BridgeSetLineControl"}));
         QCOMPARE(int(m_backend->latch() & 0x03), 0x02); // reset held, BOOT0 untouched
-        QCOMPARE(log.withLabel(kBootMode), QStringList{errorLine(kBootMode, line)});
+        QCOMPARE(log.linesOf(kBootMode), QStringList{errorLine(kBootMode, line)});
 
         // A status the step does not name counts as success.
         m_backend->clearCalls();
@@ -503,7 +503,7 @@ private slots:
         QCOMPARE(list.count(), 2);
         QCOMPARE(m_device->getDeviceList(),
                  (QStringList{"CP2102 USB to UART [0x0001]", QString::fromUtf8("Café board [0xX y]")}));
-        QCOMPARE(log.withLabel(kFill),
+        QCOMPARE(log.linesOf(kFill),
                  (QStringList{statusLine(kFill, "Add Device Index"), statusLine(kFill, "Add Device Index")}));
         const std::vector<Call> queries = m_backend->calls("BridgeGetProductString");
         QCOMPARE(queries.size(), size_t(4));
@@ -554,7 +554,7 @@ private slots:
         m_backend->setDevices({{"A", "1"}, {"D", "4"}});
         refresh(*m_device, *m_backend);
         QCOMPARE(m_device->getDeviceList(), (QStringList{"A [0x1]", "D [0x4]"}));
-        QCOMPARE(log.withLabel(kFill),
+        QCOMPARE(log.linesOf(kFill),
                  (QStringList{statusLine(kFill, "Remove Device Index 1"), statusLine(kFill, "Remove Device Index 1")}));
         QCOMPARE(list.count(), 1);
 
@@ -563,7 +563,7 @@ private slots:
         m_backend->setDevices({{"D", "4"}, {"A", "1"}});
         refresh(*m_device, *m_backend);
         QCOMPARE(m_device->getDeviceList(), (QStringList{"A [0x1]", "D [0x4]"}));
-        QVERIFY(log.withLabel(kFill).isEmpty());
+        QVERIFY(log.linesOf(kFill).isEmpty());
         QCOMPARE(list.count(), 1);
         QCOMPARE(m_device->openDevice(1), 1);
         QCOMPARE(m_backend->openDeviceNumber(), 0);
@@ -592,7 +592,7 @@ private slots:
         m_backend->setDevices({{"Tivako A", "AAA1"}});
         refresh(*m_device, *m_backend);
         QCOMPARE(order, (QStringList{"closed", "0", "list", "Tivako A [0xAAA1]"}));
-        QCOMPARE(log.withLabel(kFill), QStringList{statusLine(kFill, "Remove Device Index 1")});
+        QCOMPARE(log.linesOf(kFill), QStringList{statusLine(kFill, "Remove Device Index 1")});
         QVERIFY(!m_backend->isOpen());
     }
 
@@ -684,14 +684,14 @@ private slots:
         QCOMPARE(m_device->getDeviceList(), rows);
         if (line.isEmpty()) {
             QCOMPARE(m_backend->callCount("BridgeGetProductString"), size_t(6 + 6));
-            QCOMPARE(log.withLabel(kInfo), QStringList());
-            QCOMPARE(log.withLabel(kFill),
+            QCOMPARE(log.linesOf(kInfo), QStringList());
+            QCOMPARE(log.linesOf(kFill),
                      (QStringList{statusLine(kFill, "Add Device Index"), statusLine(kFill, "Remove Device Index 1")}));
         } else {
             // B and C were not looked at: both count as gone.
             QCOMPARE(m_backend->callCount("BridgeGetProductString"), size_t(6 + failAfter + 1));
-            QCOMPARE(log.withLabel(kInfo), QStringList{errorLine(kInfo, line)});
-            QCOMPARE(log.withLabel(kFill), (QStringList{statusLine(kFill, "Remove Device Index 1"),
+            QCOMPARE(log.linesOf(kInfo), QStringList{errorLine(kInfo, line)});
+            QCOMPARE(log.linesOf(kFill), (QStringList{statusLine(kFill, "Remove Device Index 1"),
                                                         statusLine(kFill, "Remove Device Index 1")}));
             refresh(*m_device, *m_backend);
             QCOMPARE(m_device->getDeviceList(), (QStringList{"A [0x1]", "B [0x2]", "C [0x3]"}));

@@ -211,7 +211,7 @@ private slots:
         QCOMPARE(m_signals->events.mid(m_signals->events.indexOf("closed")), (QStringList{"closed", "list"}));
         QVERIFY(!m_device->isConnected());
         QVERIFY(m_device->getDeviceList().isEmpty());
-        QCOMPARE(log.withLabel(kFill), QStringList{statusLine(kFill, "Remove Device Index 0")});
+        QCOMPARE(log.linesOf(kFill), QStringList{statusLine(kFill, "Remove Device Index 0")});
 
         // Plugged in again: listed again and can be opened again.
         QVERIFY(m_backend->plug(0));
@@ -273,7 +273,7 @@ private slots:
 
         const char* label = tlv ? kRun : kRead;
         const QString ring = tlv ? QStringLiteral("Decoded-text") : QStringLiteral("Receive");
-        const QStringList reports = log.withLabel(label);
+        const QStringList reports = log.linesOf(label);
         QVERIFY2(!reports.isEmpty(), "overflow not reported");
         for (const QString& line : reports)
             QVERIFY(line.contains(ring + QStringLiteral(" ring full, ")));

@@ -240,7 +240,7 @@ private slots:
     void readsWhatTheRingCanTake()
     {
         makeOpenDevice();
-        const QByteArray flood = byteRun(10000);
+        const QByteArray flood = randomBytes(10000, 0);
         m_backend->feedRx(bytesOf(flood));
         QByteArray got;
         for (int i = 0; i < 3; ++i) {
@@ -253,7 +253,7 @@ private slots:
 
         // A console that took only part: the read asks for the room left.
         m_backend->clearCalls();
-        m_backend->feedRx(bytesOf(byteRun(5000)));
+        m_backend->feedRx(bytesOf(randomBytes(5000, 0)));
         m_device->runWorkerCycle();
         for (int i = 0; i < 1000; ++i) {
             quint8 byte;
@@ -268,7 +268,7 @@ private slots:
     {
         makeOpenDevice();
         LogCapture log;
-        const QByteArray flood = byteRun(9000);
+        const QByteArray flood = randomBytes(9000, 0);
         m_backend->feedRx(bytesOf(flood));
         for (int i = 0; i < 3; ++i)
             m_device->runWorkerCycle(); // nobody reads the ring meanwhile
@@ -276,19 +276,19 @@ private slots:
         // buffer) and what they bring is dropped, reported once.
         QCOMPARE(readSizes(), (std::vector<int64_t>{4095, 4096, 9000 - 4095 - 4096}));
         QCOMPARE(m_device->getRxCount(), quint16(4095));
-        QCOMPARE(log.withLabel(kRead), QStringList{errorLine(kRead, "Receive ring full, 4096 bytes dropped")});
+        QCOMPARE(log.linesOf(kRead), QStringList{errorLine(kRead, "Receive ring full, 4096 bytes dropped")});
         // What was kept is the stream's start, unchanged.
         QCOMPARE(drainRx(*m_device), flood.left(4095));
 
         // Room again: the episode is over; the next overflow is reported anew.
-        m_backend->feedRx(bytesOf(byteRun(100)));
+        m_backend->feedRx(bytesOf(randomBytes(100, 0)));
         m_device->runWorkerCycle();
-        QCOMPARE(drainRx(*m_device), byteRun(100));
-        m_backend->feedRx(bytesOf(byteRun(4095 + 10)));
+        QCOMPARE(drainRx(*m_device), randomBytes(100, 0));
+        m_backend->feedRx(bytesOf(randomBytes(4095 + 10, 0)));
         m_device->runWorkerCycle();
         m_device->runWorkerCycle();
-        QCOMPARE(log.withLabel(kRead).size(), 2);
-        QCOMPARE(log.withLabel(kRead).last(), errorLine(kRead, "Receive ring full, 10 bytes dropped"));
+        QCOMPARE(log.linesOf(kRead).size(), 2);
+        QCOMPARE(log.linesOf(kRead).last(), errorLine(kRead, "Receive ring full, 10 bytes dropped"));
     }
 
     void decodedTextOverflowIsReported()
@@ -299,13 +299,13 @@ private slots:
         // 50 frames of 100 text bytes: more than the decoded-text ring holds.
         QByteArray text;
         for (int i = 0; i < 50; ++i) {
-            const QByteArray piece = byteRun(100, i);
+            const QByteArray piece = randomBytes(100, i);
             text.append(piece);
             m_backend->feedRx(bytesOf(tlvFrame(piece)));
             m_device->runWorkerCycle();
         }
         QCOMPARE(m_device->getTlvCount(), quint16(4095));
-        QCOMPARE(log.withLabel("KX_SI_USBXpressDev::run"),
+        QCOMPARE(log.linesOf("KX_SI_USBXpressDev::run"),
                  QStringList{errorLine("KX_SI_USBXpressDev::run", "Decoded-text ring full, 5 bytes dropped")});
         QCOMPARE(drainTlv(*m_device), text.left(4095));
     }
@@ -314,7 +314,7 @@ private slots:
     {
         makeOpenDevice();
         LogCapture log;
-        const QByteArray big = byteRun(5000);
+        const QByteArray big = randomBytes(5000, 0);
         QCOMPARE(m_device->writeMsgRing(big.constData(), 3000), quint16(3000));
         QCOMPARE(m_device->writeMsgRing(big.constData() + 3000, 2000), quint16(1095));
         QCOMPARE(m_device->writeMsgRing(big.constData() + 3000, 10), quint16(0));
@@ -330,7 +330,7 @@ private slots:
         makeOpenDevice();
         QByteArray all;
         for (int round = 0; round < 7; ++round) {
-            const QByteArray chunk = byteRun(1500, round * 7);
+            const QByteArray chunk = randomBytes(1500, round * 7);
             m_backend->feedRx(bytesOf(chunk));
             m_device->runWorkerCycle();
             QCOMPARE(m_device->getRxCount(), quint16(1500));

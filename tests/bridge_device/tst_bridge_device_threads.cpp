@@ -118,7 +118,7 @@ private slots:
         start({{"Tivako", "S1"}});
         QCOMPARE(m_device->openDevice(0), 1);
         const int total = 60000;
-        const QByteArray stream = byteRun(total, 0);
+        const QByteArray stream = randomBytes(total, 0);
         std::atomic<int> received{0};
         std::atomic<bool> stop{false};
         // The board sends in uneven pieces, never more than the console can
@@ -203,7 +203,7 @@ private slots:
         std::thread board([&] {
             int from = 0;
             while (!stop.load()) {
-                m_backend->feedRx(bytesOf(byteRun(50, from)));
+                m_backend->feedRx(bytesOf(randomBytes(50, from)));
                 from += 50;
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
@@ -218,8 +218,8 @@ private slots:
         board.join();
         // The worker never used a handle that the GUI thread had closed: that
         // would have shown as a failing queue check or read.
-        QCOMPARE(log.withLabel(kAvailable), QStringList());
-        QCOMPARE(log.withLabel(kRead), QStringList());
+        QCOMPARE(log.linesOf(kAvailable), QStringList());
+        QCOMPARE(log.linesOf(kRead), QStringList());
         QVERIFY(m_backend->callCount("BridgeRead") > 0);
         QVERIFY(!m_backend->isOpen());
     }
@@ -256,8 +256,8 @@ private slots:
         QCOMPARE(notes.at(notes.size() - 2), std::string("check"));
         // Whatever the worker did next, it did not use the closed handle.
         QTest::qWait(20);
-        QCOMPARE(log.withLabel(kAvailable), QStringList{errorLine(kAvailable, "SI Unkown Error 3")});
-        QCOMPARE(log.withLabel(kRead), QStringList());
+        QCOMPARE(log.linesOf(kAvailable), QStringList{errorLine(kAvailable, "SI Unkown Error 3")});
+        QCOMPARE(log.linesOf(kRead), QStringList());
         QVERIFY(!m_device->isConnected());
     }
 

@@ -3,12 +3,13 @@
 // the copy compiled into the resources, and that it is what firmware/ builds.
 
 #include "HexImage.h"
+#include "tests/support/Process.h"
+#include "tests/support/TestData.h"
 
 #include "programming/HexConversion.h"
 #include "resources/TivakoResources.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QResource>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -21,14 +22,6 @@ namespace {
 const QString kHexPath = QStringLiteral(TIVAKO_SOURCE_DIR "/resources/hex/RozazerEvu_1_0_54.hex");
 constexpr quint32 kRamBase = 0x20000000u;
 constexpr quint32 kRamTop = 0x20002000u; // 8 KB, the emulator's RAM
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
 
 quint32 word(const QByteArray& image, int index)
 {
@@ -139,11 +132,12 @@ void TestFirmwareImage::contentsMatchBinutils()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString bin = dir.filePath(QStringLiteral("image.bin"));
-    QProcess process;
-    process.start(objcopy, {QStringLiteral("-I"), QStringLiteral("ihex"), QStringLiteral("-O"),
-                            QStringLiteral("binary"), kHexPath, bin});
-    QVERIFY(process.waitForFinished(30000));
-    QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+    ProcessOptions options;
+    options.timeoutMs = 30000;
+    const ProcessRun run = runProcess(
+        objcopy, {QStringLiteral("-I"), QStringLiteral("ihex"), QStringLiteral("-O"), QStringLiteral("binary"), kHexPath, bin},
+        options);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
     QCOMPARE(readFile(bin), m_image.data);
 }
 
@@ -197,11 +191,12 @@ void TestFirmwareImage::imageIsWhatTheSourcesBuild()
 {
     if (QStandardPaths::findExecutable(QStringLiteral("arm-none-eabi-gcc")).isEmpty())
         QSKIP("no ARM cross compiler here; scripts/build-firmware --check runs in CI");
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral(TIVAKO_SOURCE_DIR "/scripts/build-firmware"), {QStringLiteral("--check")});
-    QVERIFY(process.waitForFinished(120000));
-    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, process.readAll().constData());
+    ProcessOptions options;
+    options.timeoutMs = 120000;
+    options.mergeOutput = true;
+    const ProcessRun run =
+        runProcess(QStringLiteral(TIVAKO_SOURCE_DIR "/scripts/build-firmware"), {QStringLiteral("--check")}, options);
+    QVERIFY2(run.exitCode == 0, run.out.constData());
 }
 
 QTEST_GUILESS_MAIN(TestFirmwareImage)

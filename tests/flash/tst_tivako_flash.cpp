@@ -8,11 +8,11 @@
 #include "tests/bootloader/SessionRig.h"
 
 #include "tests/flash/FlashCapture.h"
+#include "tests/support/Process.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTest>
 
 #include <csignal>
@@ -92,7 +92,7 @@ private slots:
         QFETCH(int, fault);
         QFETCH(QString, message);
         installBoards(5, SimTiming::Fast);
-        const QByteArray image = randomImage(6000, 18);
+        const QByteArray image = randomBytes(6000, 18);
         const QString path = hexFile(image);
         QVERIFY(!path.isEmpty());
         if (fault == 0)
@@ -154,7 +154,7 @@ private slots:
         QFETCH(QString, status);
         QFETCH(QString, message);
         installBoards(3, SimTiming::Realtime);
-        const QString path = hexFile(randomImage(100000, 5)); // about 12 s per board
+        const QString path = hexFile(randomBytes(100000, 5)); // about 12 s per board
         QVERIFY(!path.isEmpty());
 
         QStringList arguments = {"--all", "--image", path, "--json"};
@@ -164,7 +164,7 @@ private slots:
         std::thread flash([&] { run = runTivakoFlashCaptured(arguments); });
         if (bySignal) {
             // Mid-write on every board: well past the erase.
-            const bool writing = SessionRig::waitUntil(
+            const bool writing = waitUntil(
                 [&] {
                     for (int i = 0; i < 3; ++i) {
                         if (m_sim->board(i)->counters().bytesFromHost < 4000)
@@ -228,19 +228,16 @@ private slots:
         QFETCH(QStringList, serials);
         QFETCH(QString, output);
 
-        QProcess program;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("TIVAKO_BRIDGE", "sim");
-        environment.insert("TIVAKO_SIM_BOARDS", "3");
-        environment.insert("TIVAKO_SIM_TIMING", "fast");
-        environment.remove("TIVAKO_SIM_FLASH");
-        program.setProcessEnvironment(environment);
-        program.start(TIVAKO_FLASH_PROGRAM, arguments);
-        QVERIFY(program.waitForFinished(60000));
-        const QByteArray out = program.readAllStandardOutput();
-        const QByteArray err = program.readAllStandardError();
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(program.exitCode() == code, err.constData());
+        ProcessOptions options;
+        options.env.insert("TIVAKO_BRIDGE", "sim");
+        options.env.insert("TIVAKO_SIM_BOARDS", "3");
+        options.env.insert("TIVAKO_SIM_TIMING", "fast");
+        options.env.remove("TIVAKO_SIM_FLASH");
+        const ProcessRun run = runProcess(TIVAKO_FLASH_PROGRAM, arguments, options);
+        QVERIFY(run.finished);
+        const QByteArray& out = run.out;
+        const QByteArray& err = run.err;
+        QVERIFY2(run.exitCode == code, err.constData());
         if (!output.isEmpty())
             QVERIFY2(out.contains(output.toUtf8()), out.constData());
 

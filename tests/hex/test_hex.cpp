@@ -3,8 +3,8 @@
 // srec_cat.
 
 #include "programming/HexConversion.h"
-#include "tests/hex/HexRecords.h"
-#include "tests/tlv/CapturedLog.h"
+#include "tests/support/TestData.h"
+#include "tests/support/LogCapture.h"
 
 #include <QDir>
 #include <QFile>
@@ -115,8 +115,7 @@ void TestHex::initTestCase()
 QString TestHex::writeHex(const QByteArray& content, const QString& name)
 {
     const QString path = m_dir->filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(content) != content.size())
+    if (!writeFile(path, content))
         qFatal("cannot write %s", qPrintable(path));
     return path;
 }
@@ -149,11 +148,11 @@ Outcome TestHex::convert(const QByteArray& content, QTemporaryFile* bin)
 
 void TestHex::missingFile()
 {
-    CapturedLog log;
+    LogCapture log;
     QFile hex(m_dir->filePath("does-not-exist.hex"));
     QCOMPARE(convertHex2BinFile(&hex, &m_bin), qint8(-1));
     QVERIFY(!hex.isOpen());
-    QCOMPARE(log.lineCount(), 0);
+    QCOMPARE(log.lines().size(), 0);
     QFile unnamed;
     QCOMPARE(convertHex2BinFile(&unnamed, &m_bin), qint8(-1));
     QCOMPARE(convertHex2BinFile(nullptr, &m_bin), qint8(-1));
@@ -168,7 +167,7 @@ void TestHex::unreadableFile()
     const QString fifo = m_dir->filePath("fifo.hex");
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     for (const QString& path : {folder, fifo}) {
-        CapturedLog log;
+        LogCapture log;
         const Outcome o = convertPath(path, &m_bin);
         QCOMPARE(o.result, qint8(-2));
         QVERIFY(!o.hexOpen);
@@ -190,7 +189,7 @@ void TestHex::fewerThanThreeRecordLines()
         QByteArray(":") + QByteArray(120, '0') + "\n" + lines({one, one}), // 99-byte limit splits line one
     };
     for (const QByteArray& content : bad) {
-        CapturedLog log;
+        LogCapture log;
         const Outcome o = convert(content);
         QCOMPARE(o.result, qint8(-3));
         QVERIFY(!o.hexOpen);
@@ -203,7 +202,7 @@ void TestHex::fewerThanThreeRecordLines()
 void TestHex::imageFileCannotBeOpened()
 {
     QTemporaryFile bin(m_dir->filePath("no-such-folder/image-XXXXXX.bin"));
-    CapturedLog log;
+    LogCapture log;
     const Outcome o = convert(lines({dataRecord(0, pattern(4)), dataRecord(4, pattern(4)), kEof}), &bin);
     QCOMPARE(o.result, qint8(-4));
     QVERIFY(!o.hexOpen);
@@ -217,7 +216,7 @@ void TestHex::lineWithoutStartCode()
     for (const QByteArray& content :
          {lines({r, r, r}) + "\r\n" + lines({r, kEof}), lines({r, r, r}, "\n") + "\n" + lines({r, kEof}, "\n"),
           lines({r, r, r}) + "0" + lines({r, kEof})}) {
-        CapturedLog log;
+        LogCapture log;
         const Outcome o = convert(content);
         QVERIFY2(refused(o, qint8(-5)), qPrintable(QString::number(o.result)));
         QCOMPARE(log.errors(kLabel), QStringList{"Startcode missing"});
@@ -231,7 +230,7 @@ void TestHex::wrongChecksum()
     QByteArray bad = good;
     bad.chop(2);
     bad += "F3";
-    CapturedLog log;
+    LogCapture log;
     const Outcome o = convert(lines({dataRecord(0, pattern(16)), good, bad, kEof}));
     QVERIFY2(refused(o, qint8(-6)), qPrintable(QString::number(o.result)));
     QCOMPARE(log.errors(kLabel), QStringList{"Wrong Checksum CAL: 0xf2 DataRead 0xf3 missing"});
@@ -252,7 +251,7 @@ void TestHex::recordShorterThanItsByteCount()
     for (const QByteArray& line : cut) {
         for (const QByteArray& eol : {QByteArray("\r\n"), QByteArray("\n"), QByteArray()}) {
             // The record is the last line so that nothing could be read past it.
-            CapturedLog log;
+            LogCapture log;
             const Outcome o = convert(lines({full, full}) + line + eol);
             QVERIFY2(refused(o, qint8(-6)), qPrintable(QString::number(o.result)));
             QCOMPARE(log.errors(kLabel).size(), 1);
@@ -273,7 +272,7 @@ void TestHex::lineLengthLimit()
 
     // 19 bytes: the record itself fits the limit, its line end is read as the
     // next line, which lacks the start code.
-    CapturedLog log;
+    LogCapture log;
     o = convert(lines({dataRecord(0, pattern(19)), dataRecord(19, pattern(4)), kEof}));
     QCOMPARE(o.result, qint8(-5));
     QCOMPARE(log.errors(kLabel), QStringList{"Startcode missing"});
@@ -304,7 +303,7 @@ void TestHex::dataOutsideFlash()
         {0xFFFF, 0xFFFF, 16, "Data record @ 0xffffffff outside the flash (0x08000000..0x0801ffff)"},
     };
     for (const Case& c : cases) {
-        CapturedLog log;
+        LogCapture log;
         const Outcome o = convert(
             lines({dataRecord(0, pattern(16)), linearBase(c.upper), dataRecord(c.address, pattern(c.size)), kEof}));
         QVERIFY2(refused(o, qint8(-7)), qPrintable(QString::number(o.result)));
@@ -328,7 +327,7 @@ void TestHex::fileWithoutData()
     for (const QByteArray& content : {lines({linearBase(0x0800), linearBase(0x0800), kEof}),
                                       lines({dataRecord(0, {}), dataRecord(16, {}), dataRecord(32, {})}),
                                       lines({kEof, kEof, kEof}), lines({kEof, dataRecord(0, pattern(4)), kEof})}) {
-        CapturedLog log;
+        LogCapture log;
         const Outcome o = convert(content);
         QVERIFY2(refused(o, qint8(-8)), qPrintable(QString::number(o.result)));
         QCOMPARE(log.errors(kLabel), QStringList{"No data record in the hex file, nothing to write"});
@@ -339,7 +338,7 @@ void TestHex::malformedExtendedAddress()
 {
     for (quint8 type : {quint8(0x02), quint8(0x04)}) {
         for (int n : {0, 1, 3}) {
-            CapturedLog log;
+            LogCapture log;
             const Outcome o = convert(lines({dataRecord(0, pattern(4)), record(type, 0, pattern(n)), kEof}));
             QVERIFY2(refused(o, qint8(-6)), qPrintable(QString::number(o.result)));
             QCOMPARE(log.errors(kLabel), QStringList{QString("Extended address record with %1 data bytes").arg(n)});
@@ -349,7 +348,7 @@ void TestHex::malformedExtendedAddress()
 
 void TestHex::successLeavesImageOpenAtStart()
 {
-    CapturedLog log;
+    LogCapture log;
     const QString path = writeHex(lines({dataRecord(0, pattern(16)), dataRecord(16, pattern(16, 1)), kEof}));
     const Outcome o = convertPath(path, &m_bin);
     QCOMPARE(o.result, qint8(1));
@@ -383,7 +382,7 @@ void TestHex::sizeLine()
         text += linearBase(0x0800) + "\n";
     text += eof;
     QCOMPARE(text.size(), 45000);
-    CapturedLog log;
+    LogCapture log;
     const Outcome o = convert(text);
     QCOMPARE(o.result, qint8(1));
     QCOMPARE(o.image.size(), 16384);
@@ -511,7 +510,7 @@ void TestHex::nonHexCharacterIsRefused()
         {badType, 7},               {badData, 10},        {badChecksum, badChecksum.size() - 1},
     };
     for (const Case& c : cases) {
-        CapturedLog log;
+        LogCapture log;
         const Outcome o = convert(lines({dataRecord(0, pattern(4)), dataRecord(4, pattern(4)), c.record, kEof}));
         QVERIFY2(refused(o, qint8(-6)), c.record.constData());
         const QString expected = QStringLiteral("No hexadecimal digit at position %1: 0x%2")
@@ -661,12 +660,6 @@ GeneratedHex generateHex(QRandomGenerator& rng)
     return g;
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QString shellQuoted(const QString& text)
 {
     return '\'' + QString(text).replace('\'', QStringLiteral("'\\''")) + '\'';
@@ -685,7 +678,7 @@ void TestHex::generatedFilesMatchObjcopyAndSrecCat()
     const int batches = 8;
     const int perBatch = 50;
     int compared = 0;
-    auto log = std::make_unique<CapturedLog>(); // the status lines of the conversions are noise
+    auto log = std::make_unique<LogCapture>(); // the status lines of the conversions are noise
     for (int batch = 0; batch < batches; ++batch) {
         // One shell runs both tools over a whole batch: far cheaper than a
         // process per file from a sanitizer build.
@@ -717,7 +710,7 @@ void TestHex::generatedFilesMatchObjcopyAndSrecCat()
             QCOMPARE(static_cast<quint32>(o.image.size()), g.end);
 
             // objcopy's image starts at the lowest address that holds data.
-            const QByteArray fromObjcopy = readAll(path + ".objcopy");
+            const QByteArray fromObjcopy = readFile(path + ".objcopy");
             const int lead = static_cast<int>(g.lowestOffset);
             if (o.image.left(lead) != QByteArray(lead, '\xFF') || o.image.mid(lead) != fromObjcopy)
                 QFAIL(qPrintable(QString("%1 differs from objcopy (%2 vs %3 bytes from offset %4)")
@@ -726,7 +719,7 @@ void TestHex::generatedFilesMatchObjcopyAndSrecCat()
                                      .arg(fromObjcopy.size())
                                      .arg(lead)));
             // srec_cat's, moved to the flash base and filled from there, is the whole image.
-            if (o.image != readAll(path + ".srec"))
+            if (o.image != readFile(path + ".srec"))
                 QFAIL(qPrintable(QString("%1 differs from srec_cat").arg(path)));
             ++compared;
         }

@@ -5,7 +5,8 @@
 #include "ipc/InstanceLock.h"
 #include "ipc/KX_SharedMemSocked.h"
 #include "ipc/SharedBlock.h"
-#include "tests/settings/LogCapture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Process.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -126,19 +127,12 @@ struct MonitorRun
 
 MonitorRun runMonitor(const QStringList& args)
 {
-    QProcess p;
-    p.start(monitorProgram(), args);
-    MonitorRun run;
-    if (!p.waitForFinished(kProcessWaitMs)) {
-        p.kill();
-        p.waitForFinished();
-        run.err = QStringLiteral("<monitor did not finish>");
-        return run;
-    }
-    run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    run.out = QString::fromUtf8(p.readAllStandardOutput());
-    run.err = QString::fromUtf8(p.readAllStandardError());
-    return run;
+    ProcessOptions options;
+    options.timeoutMs = kProcessWaitMs;
+    const ProcessRun run = runProcess(monitorProgram(), args, options);
+    if (!run.finished)
+        return {-1, QString(), QStringLiteral("<monitor did not finish>")};
+    return {run.exitCode, QString::fromUtf8(run.out), QString::fromUtf8(run.err)};
 }
 
 // A killed process leaves its lock file and the block's semaphore behind
@@ -186,22 +180,22 @@ class SharedMemoryLinkTest : public QObject
 private slots:
     void initTestCase() { LogCapture::install(); }
     void cleanupTestCase() { LogCapture::uninstall(); }
-    void init() { m_Log.clear(); }
+    void init() { LogCapture::clear(); }
 
     void createsThenSecondLinkJoinsAndSeesPresence()
     {
         const QString key = uniqueKey("join");
         auto first = std::make_unique<KX_SharedMemSocked>(key);
-        QVERIFY2(m_Log.hasStatus(kLink, "Create Sharedmemory 312 Bytes"), qPrintable(m_Log.dump()));
+        QVERIFY2(LogCapture::has(statusLine(kLink, "Create Sharedmemory 312 Bytes")), qPrintable(LogCapture::dump()));
         QVERIFY(!first->isStatusZuvodEriroraSet());
         QVERIFY(!first->isOtherLoaderRunning());
         first->setStatusZuvodErirora(true);
         QVERIFY(first->isStatusZuvodEriroraSet());
         QVERIFY(!first->isOtherLoaderRunning()); // the mark is its own
 
-        m_Log.clear();
+        LogCapture::clear();
         auto second = std::make_unique<KX_SharedMemSocked>(key);
-        QVERIFY2(m_Log.hasStatus(kLink, "Join Sharedmemory 312 Bytes"), qPrintable(m_Log.dump()));
+        QVERIFY2(LogCapture::has(statusLine(kLink, "Join Sharedmemory 312 Bytes")), qPrintable(LogCapture::dump()));
         QVERIFY(second->isStatusZuvodEriroraSet());
         QVERIFY(second->isOtherLoaderRunning());
 
@@ -210,10 +204,10 @@ private slots:
         QVERIFY(!second->isStatusZuvodEriroraSet());
         QVERIFY(!second->isOtherLoaderRunning());
         first.reset();
-        QVERIFY(m_Log.hasStatus(kDtor, "Detach SharedMemory"));
-        QVERIFY(m_Log.hasStatus(kRun, "Thread END"));
+        QVERIFY(LogCapture::has(statusLine(kDtor, "Detach SharedMemory")));
+        QVERIFY(LogCapture::has(statusLine(kRun, "Thread END")));
         // The second link's thread logs its start on its own schedule.
-        QTRY_VERIFY_WITH_TIMEOUT(m_Log.hasStatus(kRun, "Thread Start"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(LogCapture::has(statusLine(kRun, "Thread Start")), 5000);
     }
 
     void fieldsStayInsideTheirPlaces()
@@ -239,7 +233,7 @@ private slots:
         link.setNameOfConnectedDevice(QString(200, QLatin1Char('a')));
         QCOMPARE(raw.bytes(kNameOfConnectedDevice, kNameOfConnectedDeviceSize),
                  QByteArray(152, 'a') + QByteArray(1, '\0'));
-        QVERIFY(m_Log.hasError("KX_SharedMemSocked::setNameOfConnectedDevice", "Name cut to 152 of 200 Bytes"));
+        QVERIFY(LogCapture::has(errorLine("KX_SharedMemSocked::setNameOfConnectedDevice", "Name cut to 152 of 200 Bytes")));
 
         // A two-byte character that would straddle the limit is left out whole.
         const QString umlaut = QString(151, QLatin1Char('b')) + QString::fromUtf8("\xc3\xbc");
@@ -269,13 +263,13 @@ private slots:
         QCOMPARE(link.getPath2Hexfile(), QString(149, QLatin1Char('p')));
         // Without a NUL in its 150 bytes it is no path; the name after it is
         // not read as part of it.
-        m_Log.clear();
+        LogCapture::clear();
         raw.setBytes(kPath2Hexfile, QByteArray(kPath2HexfileSize, 'q'));
         link.setNameOfConnectedDevice(QStringLiteral("Device"));
         QCOMPARE(link.getPath2Hexfile(), QString());
         QVERIFY2(
-            m_Log.hasError("KX_SharedMemSocked::getPath2Hexfile", "Path2Hexfile not terminated inside its 150 Bytes"),
-            qPrintable(m_Log.dump()));
+            LogCapture::has(errorLine("KX_SharedMemSocked::getPath2Hexfile", "Path2Hexfile not terminated inside its 150 Bytes")),
+            qPrintable(LogCapture::dump()));
     }
 
     void linkWithoutBlockReportsEveryOperation()
@@ -286,9 +280,9 @@ private slots:
         QVERIFY(foreign.create(100));
         {
             KX_SharedMemSocked link(key);
-            QVERIFY(m_Log.hasError(kLink, "Sharedmemory too small: 100 Bytes"));
-            QVERIFY(m_Log.hasError(kLink, "Unabel to create Sharedmomory"));
-            QVERIFY(m_Log.hasStatus(kLink, "Create Sharedmemory 0 Bytes"));
+            QVERIFY(LogCapture::has(errorLine(kLink, "Sharedmemory too small: 100 Bytes")));
+            QVERIFY(LogCapture::has(errorLine(kLink, "Unabel to create Sharedmomory")));
+            QVERIFY(LogCapture::has(statusLine(kLink, "Create Sharedmemory 0 Bytes")));
 
             QVERIFY(!link.isStatusZuvodEriroraSet());
             QVERIFY(!link.isStatusProgrammingRequestSet());
@@ -303,14 +297,14 @@ private slots:
                                  "setStatusZuvodErirora",    "setStatusTivakoConnection",
                                  "setNameOfConnectedDevice", "setProgrammingResult"};
             for (const char* op : ops)
-                QVERIFY2(m_Log.countError(QStringLiteral("KX_SharedMemSocked::") + QLatin1String(op),
-                                          "Sharedmemory not set!") == 1,
+                QVERIFY2(LogCapture::count(errorLine(QStringLiteral("KX_SharedMemSocked::") + QLatin1String(op),
+                                          "Sharedmemory not set!")) == 1,
                          op);
             // The loop runs without a block, quietly.
             QTest::qWait(20);
         }
-        QVERIFY(m_Log.hasStatus(kRun, "Thread END"));
-        QVERIFY(!m_Log.hasStatus(kDtor, "Detach SharedMemory"));
+        QVERIFY(LogCapture::has(statusLine(kRun, "Thread END")));
+        QVERIFY(!LogCapture::has(statusLine(kDtor, "Detach SharedMemory")));
         // The foreign block was not touched.
         QCOMPARE(foreign.bytes(0, 100), QByteArray(100, '\0'));
     }
@@ -336,7 +330,7 @@ private slots:
         raw.setByte(kProgrammingRequest, 0);
         QTest::qWait(50);
         QCOMPARE(raw.result(), 1);
-        QCOMPARE(m_Log.countStatus(kRun, "Set to Idel-Mode"), 0);
+        QCOMPARE(LogCapture::count(statusLine(kRun, "Set to Idel-Mode")), 0);
 
         // Marked present: the same result again is not new...
         link.setStatusZuvodErirora(true);
@@ -349,11 +343,11 @@ private slots:
         link.setProgrammingResult(-1);
         QTRY_COMPARE_WITH_TIMEOUT(rec.finished.size(), 2, kSignalWaitMs);
         QCOMPARE(rec.finished.at(1), qint16(-1));
-        QCOMPARE(m_Log.countStatus(kRun, "Send SIGNAL Prog Finished"), 2);
+        QCOMPARE(LogCapture::count(statusLine(kRun, "Send SIGNAL Prog Finished")), 2);
         // The request ends: the result goes back to 0.
         raw.setByte(kProgrammingRequest, 0);
         QTRY_COMPARE_WITH_TIMEOUT(raw.result(), 0, kSignalWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(m_Log.countStatus(kRun, "Set to Idel-Mode"), 1, kSignalWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(statusLine(kRun, "Set to Idel-Mode")), 1, kSignalWaitMs);
         // After the reset, the same value as before counts as new.
         raw.setByte(kProgrammingRequest, 1);
         QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 2, kSignalWaitMs);
@@ -377,7 +371,7 @@ private slots:
         QVERIFY(raw.create());
         raw.setByte(kProgrammingRequest, 1);
         KX_SharedMemSocked link(key);
-        QVERIFY(m_Log.hasStatus(kLink, "Join Sharedmemory 312 Bytes"));
+        QVERIFY(LogCapture::has(statusLine(kLink, "Join Sharedmemory 312 Bytes")));
         // The owner connects only after construction, as the main window
         // does; the thread has been running meanwhile.
         QTest::qWait(50);
@@ -403,15 +397,15 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
         }
         QCOMPARE(int(raw.byteAt(kProgrammingRequest)), 0);
-        const QStringList lines = m_Log.linesOf(kDtor);
-        QCOMPARE(lines, QStringList() << LogCapture::errorLine(kDtor, "Kill Pending")
-                                      << LogCapture::statusLine(kDtor, "Detach SharedMemory"));
+        const QStringList lines = LogCapture::linesOf(kDtor);
+        QCOMPARE(lines, QStringList() << errorLine(kDtor, "Kill Pending")
+                                      << statusLine(kDtor, "Detach SharedMemory"));
         // Without a request nothing is withdrawn.
-        m_Log.clear();
+        LogCapture::clear();
         {
             KX_SharedMemSocked link(key);
         }
-        QCOMPARE(m_Log.countError(kDtor, "Kill Pending"), 0);
+        QCOMPARE(LogCapture::count(errorLine(kDtor, "Kill Pending")), 0);
     }
 
     void programThroughMonitorProcess_data()
@@ -460,7 +454,7 @@ private slots:
                      qPrintable(err));
 
         // The monitor cleared its request, so the link went back to idle.
-        QTRY_COMPARE_WITH_TIMEOUT(m_Log.countStatus(kRun, "Set to Idel-Mode"), 1, kSignalWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(statusLine(kRun, "Set to Idel-Mode")), 1, kSignalWaitMs);
         QVERIFY(!link.isStatusProgrammingRequestSet());
         RawBlock raw(key);
         QVERIFY(raw.attach());
@@ -494,12 +488,12 @@ private slots:
         QProcess next;
         next.start(monitorProgram(), {"--key", key, "program", hex});
         QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 2, kProcessWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(m_Log.countStatus(kRun, "Set to Idel-Mode"), 1, kSignalWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(statusLine(kRun, "Set to Idel-Mode")), 1, kSignalWaitMs);
         link.setProgrammingResult(-1);
         QVERIFY(finish(next));
         QCOMPARE(next.exitCode(), 1);
         QVERIFY(QString::fromUtf8(next.readAllStandardError()).contains(QStringLiteral("withdrawing a request")));
-        QTRY_COMPARE_WITH_TIMEOUT(m_Log.countStatus(kRun, "Set to Idel-Mode"), 2, kSignalWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(statusLine(kRun, "Set to Idel-Mode")), 2, kSignalWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(rec.finished, QList<qint16>() << 1 << -1, kSignalWaitMs);
         link.setStatusZuvodErirora(false);
         removeLeftovers(key);
@@ -570,8 +564,8 @@ private slots:
         block[kProgrammingRequest] = 1;
         {
             KX_SharedMemSocked link(key);
-            QVERIFY2(m_Log.hasError(kLink, QStringLiteral("Sharedmemory \"%1\" not used, %2").arg(key, reason)),
-                     qPrintable(m_Log.dump()));
+            QVERIFY2(LogCapture::has(errorLine(kLink, QStringLiteral("Sharedmemory \"%1\" not used, %2").arg(key, reason))),
+                     qPrintable(LogCapture::dump()));
             QVERIFY(link.linkRefusal().contains(reason));
             Recorder rec(&link);
             link.setStatusZuvodErirora(true);
@@ -603,7 +597,7 @@ private slots:
         QTest::qWait(300); // the watch loop skips its passes meanwhile
         QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
         // Said once for the whole episode, whoever met it.
-        QCOMPARE(m_Log.dump().count(QStringLiteral("Sharedmemory lock not free within 100 ms, skipped")), 1);
+        QCOMPARE(LogCapture::dump().count(QStringLiteral("Sharedmemory lock not free within 100 ms, skipped")), 1);
 
         // Starting up beside it and ending are not held up either.
         clock.restart();
@@ -613,8 +607,8 @@ private slots:
         }
         link.reset();
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(m_Log.hasError("KX_SharedMemSocked::leaveBlock",
-                               "Sharedmemory lock held by another process; left to the end of the program"));
+        QVERIFY(LogCapture::has(errorLine("KX_SharedMemSocked::leaveBlock",
+                               "Sharedmemory lock held by another process; left to the end of the program")));
         holder.kill();
         QVERIFY(finish(holder));
         removeLeftovers(key);
@@ -635,8 +629,8 @@ private slots:
         Recorder rec(second.get());
         QVERIFY(second->isOtherLoaderRunning());
         second->setStatusZuvodErirora(true);
-        QVERIFY(m_Log.hasStatus("KX_SharedMemSocked::setStatusZuvodErirora",
-                                "Instance lock held by another loader, standing by"));
+        QVERIFY(LogCapture::has(statusLine("KX_SharedMemSocked::setStatusZuvodErirora",
+                                "Instance lock held by another loader, standing by")));
         QVERIFY(!second->isServing());
         raw.setByte(kProgrammingRequest, 1);
         QTest::qWait(100);
@@ -650,13 +644,13 @@ private slots:
         }
         QCOMPARE(int(raw.byteAt(kStatusZuvodErirora)), 1);
         QCOMPARE(int(raw.byteAt(kProgrammingRequest)), 1);
-        QCOMPARE(m_Log.countError(kDtor, "Kill Pending"), 0);
+        QCOMPARE(LogCapture::count(errorLine(kDtor, "Kill Pending")), 0);
 
         first.kill();
         QVERIFY(finish(first));
         QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kSignalWaitMs);
         QVERIFY(second->isServing());
-        QVERIFY(m_Log.hasStatus(kRun, "Serving the block now"));
+        QVERIFY(LogCapture::has(statusLine(kRun, "Serving the block now")));
         raw.setByte(kProgrammingRequest, 0);
         second->setStatusZuvodErirora(false);
         QCOMPARE(int(raw.byteAt(kStatusZuvodErirora)), 0);
@@ -687,7 +681,7 @@ private slots:
         const QString out = QString::fromUtf8(peer.readAll());
         QCOMPARE(peer.exitCode(), 0);
         QCOMPARE(out, QStringLiteral("size>=312 present=1 connected=1 name=CP2102 0001 result=-1 reset=1\n"));
-        QVERIFY(m_Log.hasStatus(kRun, "Set to Idel-Mode"));
+        QVERIFY(LogCapture::has(statusLine(kRun, "Set to Idel-Mode")));
         link.setStatusZuvodErirora(false);
     }
 
@@ -893,13 +887,13 @@ private:
         QVERIFY(finish(loader));
 
         // Its block outlives it, flag still set, but nobody is running.
-        m_Log.clear();
+        LogCapture::clear();
         KX_SharedMemSocked link(key);
-        QVERIFY2(m_Log.hasStatus(kLink, "Join Sharedmemory 312 Bytes"), qPrintable(m_Log.dump()));
+        QVERIFY2(LogCapture::has(statusLine(kLink, "Join Sharedmemory 312 Bytes")), qPrintable(LogCapture::dump()));
         QVERIFY(link.isStatusZuvodEriroraSet());
         QVERIFY(!link.isOtherLoaderRunning());
-        QVERIFY(m_Log.hasStatus("KX_SharedMemSocked::isOtherLoaderRunning",
-                                "Presence mark left by a loader that has ended"));
+        QVERIFY(LogCapture::has(statusLine("KX_SharedMemSocked::isOtherLoaderRunning",
+                                "Presence mark left by a loader that has ended")));
 
         const MonitorRun status = runMonitor({"--key", key, "status"});
         QCOMPARE(status.exitCode, 2);
@@ -915,8 +909,6 @@ private:
         QVERIFY(second.isOtherLoaderRunning());
         link.setStatusZuvodErirora(false);
     }
-
-    LogCapture m_Log;
 };
 
 // Stand-in for a loader that will be killed: marks itself present in the

@@ -3,12 +3,8 @@
 #include "programming/HexConversion.h"
 #include "resources/TivakoResources.h"
 #include "settings/KX_XML_Settings.h"
-#include "tests/hex/HexRecords.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QMetaObject>
 #include <QPlainTextEdit>
@@ -16,40 +12,15 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <QCoreApplication>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QThread>
 #include <QToolButton>
 
 namespace rig {
 
 const char kWindow[] = "RidivuDizerozoDuveze::RidivuDizerozoDuveze";
 const char kConnect[] = "RidivuDizerozoDuveze::on_m_pBConnect_clicked";
-
-// ---------------------------------------------------------------------------
-// Log
-
-int Log::count(const QString& line)
-{
-    return lines().count(line);
-}
-
-int Log::indexOf(const QString& line, int from)
-{
-    return lines().indexOf(line, from);
-}
-
-QString statusLine(const char* label, const QString& message)
-{
-    return QStringLiteral("STATUS[\x1b[32mZidiVevuro\x1b[0m]->") + QLatin1String(label) + QStringLiteral(": ") +
-           message;
-}
-
-QString errorLine(const char* label, const QString& message)
-{
-    return QStringLiteral("\x1b[31mERROR[\x1b[32mZidiVevuro\x1b[31m]->") + QLatin1String(label) + QStringLiteral(": ") +
-           message + QStringLiteral("\x1b[0m");
-}
 
 // ---------------------------------------------------------------------------
 // Isolation
@@ -128,18 +99,6 @@ QByteArray imageFromHex(const QString& hexPath)
 QByteArray builtInImage()
 {
     return tivakoBuiltInFirmwareImage();
-}
-
-bool writeHexImage(const QString& path, const QByteArray& image)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    QByteArray text = hexrecords::linearBase(0x0800) + "\r\n";
-    for (int offset = 0; offset < image.size(); offset += 16)
-        text += hexrecords::record(0, quint16(offset), image.mid(offset, 16)) + "\r\n";
-    text += hexrecords::record(1, 0, QByteArray()) + "\r\n";
-    return file.write(text) == text.size();
 }
 
 void flashAndRestart(SimBoard* board, const QByteArray& image)
@@ -256,9 +215,8 @@ QString consoleText(QWidget& window)
     return console(window)->toPlainText();
 }
 
-QTextCharFormat formatAt(QWidget& window, const QString& text)
+QTextCharFormat formatAt(QTextDocument* doc, const QString& text)
 {
-    QTextDocument* doc = console(window)->document();
     const QTextCursor found =
         doc->find(text, doc->characterCount(), QTextDocument::FindBackward | QTextDocument::FindCaseSensitively);
     if (found.isNull())
@@ -268,10 +226,20 @@ QTextCharFormat formatAt(QWidget& window, const QString& text)
     return at.charFormat();
 }
 
+QColor colourAt(QTextDocument* doc, const QString& text)
+{
+    const QTextCharFormat format = formatAt(doc, text);
+    return format.hasProperty(QTextFormat::ForegroundBrush) ? format.foreground().color() : QColor();
+}
+
+QTextCharFormat formatAt(QWidget& window, const QString& text)
+{
+    return formatAt(console(window)->document(), text);
+}
+
 QColor colourAt(QWidget& window, const QString& text)
 {
-    const QTextCharFormat format = formatAt(window, text);
-    return format.hasProperty(QTextFormat::ForegroundBrush) ? format.foreground().color() : QColor();
+    return colourAt(console(window)->document(), text);
 }
 
 bool isConnectedView(QWidget& window)
@@ -282,16 +250,6 @@ bool isConnectedView(QWidget& window)
 bool invoke(QObject* window, const char* slot)
 {
     return QMetaObject::invokeMethod(window, slot, Qt::DirectConnection);
-}
-
-void pump(int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    do {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    } while (clock.elapsed() < ms);
 }
 
 } // namespace rig

@@ -10,7 +10,6 @@
 
 #include <QByteArray>
 #include <QColor>
-#include <QDateTime>
 #include <QSharedMemory>
 #include <QString>
 #include <QStringList>
@@ -18,30 +17,21 @@
 #include <QWidget>
 
 #include "ipc/SharedBlock.h"
-#include "tests/bridge_layer/LogCapture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestData.h"
+#include "tests/support/Wait.h"
 
 #include <memory>
 
 class QPlainTextEdit;
+class QTextDocument;
 class QToolButton;
 class RidivuDizerozoDuveze;
 
 namespace rig {
 
-// Every diagnostic log line while it lives (one at a time), with exact-line
-// look-ups on top of the shared capture.
-class Log : public ::LogCapture
-{
-public:
-    static int count(const QString& line);
-    static bool has(const QString& line) { return count(line) > 0; }
-    // Index of the first line equal to `line` at or after `from`, or -1.
-    static int indexOf(const QString& line, int from = 0);
-};
-
-// Log lines exactly as the log writes them.
-QString statusLine(const char* label, const QString& message);
-QString errorLine(const char* label, const QString& message);
+// The diagnostic log while a capture lives (one at a time).
+using Log = ::LogCapture;
 
 // The window's labels.
 extern const char kWindow[];
@@ -71,8 +61,6 @@ Stored readSettings();
 // The built-in firmware as the flat flash image the bootloader writes.
 QByteArray builtInImage();
 QByteArray imageFromHex(const QString& hexPath);
-// Writes an image at the flash base as Intel HEX.
-bool writeHexImage(const QString& path, const QByteArray& image);
 // Puts an image into a board's flash and restarts the board.
 void flashAndRestart(SimBoard* board, const QByteArray& image);
 QByteArray flashOf(SimBoard* board, int length);
@@ -117,23 +105,12 @@ QString consoleText(QWidget& window);
 // when it has none).
 QTextCharFormat formatAt(QWidget& window, const QString& text);
 QColor colourAt(QWidget& window, const QString& text);
+QTextCharFormat formatAt(QTextDocument* doc, const QString& text);
+QColor colourAt(QTextDocument* doc, const QString& text);
 bool isConnectedView(QWidget& window);
 
 // Invokes one of the window's private slots by name.
 bool invoke(QObject* window, const char* slot);
-
-// Handles events for `ms` milliseconds.
-void pump(int ms);
-template <typename F> bool waitUntil(F condition, int timeoutMs = 10000)
-{
-    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + timeoutMs;
-    while (!condition()) {
-        if (QDateTime::currentMSecsSinceEpoch() > deadline)
-            return condition();
-        pump(2);
-    }
-    return true;
-}
 
 } // namespace rig
 

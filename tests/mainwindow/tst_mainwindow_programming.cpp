@@ -4,6 +4,7 @@
 // states, the console's messages and the shared block's result.
 
 #include "MainWindowRig.h"
+#include "tests/support/Process.h"
 
 #include "ui/RidivuDizerozoDuveze.h"
 
@@ -13,8 +14,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
@@ -74,17 +73,14 @@ void answerFileDialog(const QString& path, QString* caption, QString* directory,
     poll->start(20);
 }
 
-int runMonitor(QProcess& monitor, const QStringList& args, int timeoutMs)
+int runMonitor(const QStringList& args, int timeoutMs)
 {
-    monitor.setProgram(QStringLiteral(TIVAKO_BINARY_DIR "/tools/tivako-monitor/tivako-monitor"));
-    monitor.setArguments(QStringList{"--key", Block::key()} + args);
-    monitor.start();
-    if (!monitor.waitForStarted(10000))
-        return -100;
-    // The window must go on handling events while the monitor waits.
-    if (!waitUntil([&] { return monitor.state() == QProcess::NotRunning; }, timeoutMs))
-        return -101;
-    return monitor.exitStatus() == QProcess::NormalExit ? monitor.exitCode() : -102;
+    ProcessOptions options;
+    options.timeoutMs = timeoutMs;
+    // The window goes on handling events while the monitor waits.
+    const ProcessRun run = runProcess(QStringLiteral(TIVAKO_BINARY_DIR "/tools/tivako-monitor/tivako-monitor"),
+                                      QStringList{"--key", Block::key()} + args, options);
+    return !run.started ? -100 : !run.finished ? -101 : run.exitCode;
 }
 
 } // namespace
@@ -226,10 +222,7 @@ private slots:
     // A hex file chosen in the dialog is remembered, titled and written.
     void chosenHexFile()
     {
-        QByteArray image(3000, '\0');
-        QRandomGenerator gen(0x5eed);
-        for (char& c : image)
-            c = char(gen.bounded(256));
+        const QByteArray image = randomBytes(3000, 0x5eed);
         const QString path = m_files.filePath("chosen.hex");
         QVERIFY(writeHexImage(path, image));
 
@@ -326,8 +319,7 @@ private slots:
         QVERIFY(w);
         Block block;
 
-        QProcess monitor;
-        QCOMPARE(runMonitor(monitor, {"program", good, "--timeout", "90"}, 100000), 0);
+        QCOMPARE(runMonitor({"program", good, "--timeout", "90"}, 100000), 0);
         QVERIFY(m_log->has(statusLine(kRequest, "Programming Extern")));
         QVERIFY(consoleText(*w).contains(kFinish) || waitUntil([&] { return consoleText(*w).contains(kFinish); }));
         QVERIFY(flashHolds(m_boards->board(0), m_image));
@@ -336,8 +328,7 @@ private slots:
         // The monitor has withdrawn its request; the result goes back to 0.
         QVERIFY(waitUntil([&] { return block.snapshot().programmingResult == 0; }, 2000));
 
-        QProcess failing;
-        QCOMPARE(runMonitor(failing, {"program", bad, "--timeout", "60"}, 70000), 1);
+        QCOMPARE(runMonitor({"program", bad, "--timeout", "60"}, 70000), 1);
         QVERIFY(waitUntil([&] { return consoleText(*w).contains(kError); }, 2000));
         QVERIFY(m_log->has(statusLine(kFinishedLabel, "CALL -1")));
         QVERIFY(ownEnabled(*w, "m_pBWriteFirmware"));
@@ -349,8 +340,7 @@ private slots:
         pump(300);
         button(*w, "m_pBConnect")->click();
         QVERIFY(!isConnectedView(*w));
-        QProcess unconnected;
-        QCOMPARE(runMonitor(unconnected, {"program", good, "--timeout", "60"}, 70000), 1);
+        QCOMPARE(runMonitor({"program", good, "--timeout", "60"}, 70000), 1);
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Device not connected"); }, 1000));
         QCOMPARE(finishedCalls(), 3);
     }

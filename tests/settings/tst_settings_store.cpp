@@ -3,7 +3,8 @@
 
 #include "resources/TivakoResources.h"
 #include "settings/KX_XML_Settings.h"
-#include "tests/settings/LogCapture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestData.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -41,12 +42,6 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
 
-bool writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
 QByteArray resourceImage()
 {
     tivakoInitResources();
@@ -69,8 +64,8 @@ public:
     QString firmwareCopy() const { return folder() + QStringLiteral("/firmware/") + QLatin1String(kHexName); }
     bool prepare(const QByteArray& settings)
     {
-        return QDir().mkpath(folder() + QStringLiteral("/firmware")) && writeAll(settingsFile(), settings) &&
-               writeAll(firmwareCopy(), resourceImage());
+        return QDir().mkpath(folder() + QStringLiteral("/firmware")) && writeFile(settingsFile(), settings) &&
+               writeFile(firmwareCopy(), resourceImage());
     }
 
 private:
@@ -91,7 +86,7 @@ private slots:
         QVERIFY2(resourceImage().size() > 1000, "the built-in firmware image is missing");
     }
     void cleanupTestCase() { LogCapture::uninstall(); }
-    void init() { m_Log.clear(); }
+    void init() { LogCapture::clear(); }
 
     void firstStartCreatesFolderFileAndFirmwareCopy()
     {
@@ -109,27 +104,27 @@ private slots:
         QCOMPARE(store->getUsbDevName(), QString());
 
         QCOMPARE(
-            m_Log.linesOf(kCtor),
-            QStringList() << LogCapture::statusLine(kCtor, QStringLiteral("create Folder \"%1\"").arg(home.folder()))
-                          << LogCapture::statusLine(kCtor,
+            LogCapture::linesOf(kCtor),
+            QStringList() << statusLine(kCtor, QStringLiteral("create Folder \"%1\"").arg(home.folder()))
+                          << statusLine(kCtor,
                                                     QStringLiteral("create Folder \"%1/firmware\"").arg(home.folder()))
-                          << LogCapture::errorLine(kCtor, "Quadrel HexFile not exist")
-                          << LogCapture::statusLine(kCtor, "Create New Quadrel Hex File"));
-        QVERIFY(m_Log.linesOf(kRead).isEmpty());
+                          << errorLine(kCtor, "Quadrel HexFile not exist")
+                          << statusLine(kCtor, "Create New Quadrel Hex File"));
+        QVERIFY(LogCapture::linesOf(kRead).isEmpty());
 
         store.reset();
         QCOMPARE(readAll(home.settingsFile()), document("", "", 0));
-        QCOMPARE(m_Log.linesOf(kWrite), QStringList() << LogCapture::statusLine(kWrite, "Write Content"));
-        QCOMPARE(m_Log.linesOf(kDtor), QStringList() << LogCapture::statusLine(kDtor, "Close File"));
+        QCOMPARE(LogCapture::linesOf(kWrite), QStringList() << statusLine(kWrite, "Write Content"));
+        QCOMPARE(LogCapture::linesOf(kDtor), QStringList() << statusLine(kDtor, "Close File"));
 
         // The next start finds everything in place.
-        m_Log.clear();
+        LogCapture::clear();
         store = std::make_unique<KX_XML_Settings>();
-        QCOMPARE(m_Log.linesOf(kCtor), QStringList());
-        QCOMPARE(m_Log.linesOf(kRead), QStringList()
-                                           << LogCapture::statusLine(kRead, "SE: SettingsPathHexFile->\"\"")
-                                           << LogCapture::statusLine(kRead, "SE: SettingsUsbDevName->\"\"")
-                                           << LogCapture::statusLine(kRead, "SE: SettingsDebugComMode->\" 0\""));
+        QCOMPARE(LogCapture::linesOf(kCtor), QStringList());
+        QCOMPARE(LogCapture::linesOf(kRead), QStringList()
+                                           << statusLine(kRead, "SE: SettingsPathHexFile->\"\"")
+                                           << statusLine(kRead, "SE: SettingsUsbDevName->\"\"")
+                                           << statusLine(kRead, "SE: SettingsDebugComMode->\" 0\""));
     }
 
     void valuesSurviveARestartAndReachDiskOnlyAtTheEnd()
@@ -152,13 +147,13 @@ private slots:
         QVERIFY2(written.contains(path.toUtf8()), written.constData()); // UTF-8 on disk
         QVERIFY(written.contains("<SettingsDebugComMode> 1</SettingsDebugComMode>"));
 
-        m_Log.clear();
+        LogCapture::clear();
         {
             KX_XML_Settings store;
             QCOMPARE(store.getPathHexFile(), path);
             QCOMPARE(store.getUsbDevName(), name);
-            QVERIFY(m_Log.hasStatus(kRead, "SE: SettingsDebugComMode->\" 1\""));
-            QVERIFY(m_Log.hasStatus(kRead, QStringLiteral("SE: SettingsPathHexFile->\"%1\"").arg(path)));
+            QVERIFY(LogCapture::has(statusLine(kRead, "SE: SettingsDebugComMode->\" 1\"")));
+            QVERIFY(LogCapture::has(statusLine(kRead, QStringLiteral("SE: SettingsPathHexFile->\"%1\"").arg(path))));
         }
         // Read and written back unchanged.
         QCOMPARE(readAll(home.settingsFile()), written);
@@ -186,7 +181,7 @@ private slots:
         {
             KX_XML_Settings store;
         }
-        QCOMPARE(m_Log.linesOf(kRead), QStringList() << LogCapture::statusLine(
+        QCOMPARE(LogCapture::linesOf(kRead), QStringList() << statusLine(
                                            kRead, QStringLiteral("SE: SettingsDebugComMode->\" %1\"").arg(mode)));
         QCOMPARE(readAll(home.settingsFile()), document("", "", mode));
     }
@@ -334,7 +329,7 @@ private slots:
         std::signal(SIGXFSZ, previousHandler);
 
         QCOMPARE(readAll(home.settingsFile()), old);
-        const QStringList lines = m_Log.linesOf(kWrite);
+        const QStringList lines = LogCapture::linesOf(kWrite);
         QCOMPARE(lines.size(), 2);
         QVERIFY2(lines.at(1).contains(QStringLiteral("Unable to write settings file")), qPrintable(lines.at(1)));
         QCOMPARE(QDir(home.folder()).entryList(QDir::Files), QStringList() << QStringLiteral("Settings.xml"));
@@ -351,8 +346,8 @@ private slots:
         qputenv("XDG_DATA_HOME", QFile::encodeName(root));
         const QString folder = root + QLatin1Char('/') + QCoreApplication::applicationName();
         QVERIFY(QDir().mkpath(folder + QStringLiteral("/firmware")));
-        QVERIFY(writeAll(folder + QStringLiteral("/Settings.xml"), document("/old.hex", "", 0)));
-        QVERIFY(writeAll(folder + QStringLiteral("/firmware/") + QLatin1String(kHexName), resourceImage()));
+        QVERIFY(writeFile(folder + QStringLiteral("/Settings.xml"), document("/old.hex", "", 0)));
+        QVERIFY(writeFile(folder + QStringLiteral("/firmware/") + QLatin1String(kHexName), resourceImage()));
         const uid_t nobody = 65534;
         if (geteuid() == 0) {
             for (const QString& path : {base.path(), root, folder, folder + QStringLiteral("/Settings.xml")})
@@ -372,7 +367,7 @@ private slots:
             QCOMPARE(::seteuid(0), 0);
         QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         QCOMPARE(readAll(folder + QStringLiteral("/Settings.xml")), document("/new.hex", "", 0));
-        QCOMPARE(m_Log.linesOf(kWrite), QStringList() << LogCapture::statusLine(kWrite, "Write Content"));
+        QCOMPARE(LogCapture::linesOf(kWrite), QStringList() << statusLine(kWrite, "Write Content"));
     }
 
     void folderThatCannotBeUsed()
@@ -380,7 +375,7 @@ private slots:
         // The data root is a plain file: nothing can be created below it.
         QTemporaryDir dir;
         const QString blocker = dir.filePath(QStringLiteral("share"));
-        QVERIFY(writeAll(blocker, "not a folder"));
+        QVERIFY(writeFile(blocker, "not a folder"));
         qputenv("XDG_DATA_HOME", QFile::encodeName(blocker));
         const QString folder = blocker + QLatin1Char('/') + QCoreApplication::applicationName();
         {
@@ -389,15 +384,15 @@ private slots:
             store.setPathHexFile(QStringLiteral("/lost.hex"));
         }
         QCOMPARE(
-            m_Log.linesOf(kCtor),
-            QStringList() << LogCapture::statusLine(kCtor, QStringLiteral("create Folder \"%1\"").arg(folder))
-                          << LogCapture::errorLine(kCtor, "Unable to open settings file")
-                          << LogCapture::statusLine(kCtor, QStringLiteral("create Folder \"%1/firmware\"").arg(folder))
-                          << LogCapture::errorLine(kCtor, "Quadrel HexFile not exist")
-                          << LogCapture::errorLine(kCtor, "Unable to open Quadrel hex file"));
-        QCOMPARE(m_Log.linesOf(kRead), QStringList() << LogCapture::errorLine(kRead, "File not open!"));
-        QVERIFY(m_Log.linesOf(kWrite).isEmpty()); // nothing written at the end
-        QVERIFY(m_Log.linesOf(kDtor).isEmpty());
+            LogCapture::linesOf(kCtor),
+            QStringList() << statusLine(kCtor, QStringLiteral("create Folder \"%1\"").arg(folder))
+                          << errorLine(kCtor, "Unable to open settings file")
+                          << statusLine(kCtor, QStringLiteral("create Folder \"%1/firmware\"").arg(folder))
+                          << errorLine(kCtor, "Quadrel HexFile not exist")
+                          << errorLine(kCtor, "Unable to open Quadrel hex file"));
+        QCOMPARE(LogCapture::linesOf(kRead), QStringList() << errorLine(kRead, "File not open!"));
+        QVERIFY(LogCapture::linesOf(kWrite).isEmpty()); // nothing written at the end
+        QVERIFY(LogCapture::linesOf(kDtor).isEmpty());
         QCOMPARE(readAll(blocker), QByteArray("not a folder"));
     }
 
@@ -407,8 +402,8 @@ private slots:
         QVERIFY(QDir().mkpath(home.settingsFile())); // a folder where the file should be
         {
             KX_XML_Settings store;
-            QVERIFY(m_Log.hasError(kCtor, "Unable to open settings file"));
-            QVERIFY(m_Log.hasError(kRead, "File not open!"));
+            QVERIFY(LogCapture::has(errorLine(kCtor, "Unable to open settings file")));
+            QVERIFY(LogCapture::has(errorLine(kRead, "File not open!")));
         }
         QVERIFY(QFileInfo(home.settingsFile()).isDir());
         QCOMPARE(readAll(home.firmwareCopy()), resourceImage()); // the rest still works
@@ -418,10 +413,10 @@ private slots:
         DataHome locked;
         QVERIFY(locked.prepare(document("/kept.hex", "", 0)));
         QVERIFY(QFile::setPermissions(locked.settingsFile(), QFileDevice::ReadOwner));
-        m_Log.clear();
+        LogCapture::clear();
         {
             KX_XML_Settings store;
-            QVERIFY(m_Log.hasError(kCtor, "Unable to open settings file"));
+            QVERIFY(LogCapture::has(errorLine(kCtor, "Unable to open settings file")));
         }
         QCOMPARE(readAll(locked.settingsFile()), document("/kept.hex", "", 0));
     }
@@ -430,41 +425,38 @@ private slots:
     {
         DataHome home;
         QVERIFY(home.prepare(QByteArray()));
-        QVERIFY(writeAll(home.firmwareCopy(), QByteArray()));
+        QVERIFY(writeFile(home.firmwareCopy(), QByteArray()));
         {
             KX_XML_Settings store;
         }
-        QVERIFY(m_Log.hasError(kCtor, "Quadrel HexFile not exist"));
-        QVERIFY(m_Log.hasStatus(kCtor, "Create New Quadrel Hex File"));
+        QVERIFY(LogCapture::has(errorLine(kCtor, "Quadrel HexFile not exist")));
+        QVERIFY(LogCapture::has(statusLine(kCtor, "Create New Quadrel Hex File")));
         QCOMPARE(readAll(home.firmwareCopy()), resourceImage());
 
         // Anything else there is the user's and stays.
         const QByteArray own = ":020000040800F2\r\n:00000001FF\r\n";
-        QVERIFY(writeAll(home.firmwareCopy(), own));
-        m_Log.clear();
+        QVERIFY(writeFile(home.firmwareCopy(), own));
+        LogCapture::clear();
         {
             KX_XML_Settings store;
         }
         QCOMPARE(readAll(home.firmwareCopy()), own);
-        QVERIFY(m_Log.linesOf(kCtor).isEmpty());
+        QVERIFY(LogCapture::linesOf(kCtor).isEmpty());
 
         // A link where the copy belongs is never written through: a dangling
         // one used to create the file it names.
         const QString target = home.root() + QStringLiteral("/elsewhere.hex");
         QVERIFY(QFile::remove(home.firmwareCopy()));
         QVERIFY(QFile::link(target, home.firmwareCopy()));
-        m_Log.clear();
+        LogCapture::clear();
         {
             KX_XML_Settings store;
         }
         QVERIFY(!QFileInfo::exists(target));
         QVERIFY(QFileInfo(home.firmwareCopy()).isSymLink());
-        QVERIFY(m_Log.hasError(kCtor, "Unable to open Quadrel hex file"));
-        QVERIFY(!m_Log.hasStatus(kCtor, "Create New Quadrel Hex File"));
+        QVERIFY(LogCapture::has(errorLine(kCtor, "Unable to open Quadrel hex file")));
+        QVERIFY(!LogCapture::has(statusLine(kCtor, "Create New Quadrel Hex File")));
     }
-
-private:
-    LogCapture m_Log;
 };
 
 QTEST_GUILESS_MAIN(SettingsStoreTest)

@@ -7,6 +7,7 @@
 
 #include "bridge/BridgeLibrary.h"
 #include "sim/SimBridgeBackend.h"
+#include "tests/support/TestData.h"
 #include "tlv/KX_Debug_TLV_Server.h"
 
 #include <QDir>
@@ -51,23 +52,10 @@ inline Bytes pageListFrame(const Bytes& pages)
     return dataFrame(pages);
 }
 
-inline Bytes randomBytes(size_t n, uint32_t seed)
-{
-    Bytes out(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = uint8_t(x);
-    }
-    return out;
-}
-
 // A flash image whose vector table the chip can start from.
 inline Bytes bootableImage(size_t n = 1024)
 {
-    Bytes image = randomBytes(n, 7);
+    Bytes image = bytesOf(randomBytes(int(n), 7));
     const uint32_t sp = 0x20002000, reset = 0x08000101;
     for (int i = 0; i < 4; ++i) {
         image[size_t(i)] = uint8_t(sp >> (8 * i));

@@ -3,6 +3,7 @@
 // and kills it, even when a check fails.
 
 #include "SimTestSupport.h"
+#include "tests/support/Process.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -25,13 +26,6 @@ QString tempPath(const QString& name)
     return dir + "/" + name;
 }
 
-bool writeFile(const QString& path, const Bytes& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());
-}
-
 struct Run
 {
     int exitCode = -1;
@@ -42,23 +36,11 @@ struct Run
 
 Run runStm32flash(const QStringList& arguments, int timeoutMs = 120000)
 {
-    Run run;
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    QElapsedTimer timer;
-    timer.start();
-    process.start("stm32flash", arguments);
-    if (!process.waitForStarted(5000))
-        return run;
-    run.finished = process.waitForFinished(timeoutMs);
-    run.ms = timer.elapsed();
-    if (!run.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    run.exitCode = process.exitCode();
-    run.output = QString::fromLocal8Bit(process.readAll());
-    return run;
+    ProcessOptions options;
+    options.timeoutMs = timeoutMs;
+    options.mergeOutput = true;
+    const ProcessRun run = runProcess(QStringLiteral("stm32flash"), arguments, options);
+    return {run.exitCode, run.finished, QString::fromLocal8Bit(run.out), run.ms};
 }
 
 } // namespace
@@ -120,8 +102,8 @@ private slots:
         const QString flash = tempPath("written.bin");
         const QString image = tempPath("random.bin");
         QFile::remove(flash);
-        const Bytes random = randomBytes(kSimFlashSize, uint32_t(QDateTime::currentMSecsSinceEpoch()));
-        QVERIFY(writeFile(image, random));
+        const Bytes random = bytesOf(randomBytes(kSimFlashSize, uint32_t(QDateTime::currentMSecsSinceEpoch())));
+        QVERIFY(writeFile(image, fromBytes(random)));
         QVERIFY(startBoard({}, flash));
 
         Run write = runStm32flash({"-m", "8n1", "-b", "115200", "-w", image, "-v", m_pty});
@@ -155,8 +137,8 @@ private slots:
     {
         // Reading 4 KB back takes at least its wire time: 4096 x 11 bits at 115200.
         const QString flash = tempPath("paced.bin");
-        const Bytes content = randomBytes(kSimFlashSize, 99);
-        QVERIFY(writeFile(flash, content));
+        const Bytes content = bytesOf(randomBytes(kSimFlashSize, 99));
+        QVERIFY(writeFile(flash, fromBytes(content)));
         QVERIFY(startBoard({"--realtime"}, flash));
         const QString out = tempPath("readback.bin");
         QFile::remove(out);
@@ -171,7 +153,7 @@ private slots:
     {
         const QString flash = tempPath("go.bin");
         Bytes image = bootableImage(kSimFlashSize);
-        QVERIFY(writeFile(flash, image));
+        QVERIFY(writeFile(flash, fromBytes(image)));
         QVERIFY(startBoard({}, flash));
         Run go = runStm32flash({"-m", "8n1", "-g", "0x0", m_pty});
         QVERIFY2(go.finished && go.exitCode == 0, qPrintable(go.output));
@@ -208,7 +190,7 @@ private slots:
     void userModeAndBadArguments()
     {
         const QString flash = tempPath("user.bin");
-        QVERIFY(writeFile(flash, bootableImage(1024)));
+        QVERIFY(writeFile(flash, fromBytes(bootableImage(1024))));
         QVERIFY(startBoard({"--user", "--output", "ascii"}, flash));
         int fd = ::open(m_pty.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(fd >= 0);
@@ -226,18 +208,17 @@ private slots:
         QVERIFY2(text.find("Uptime 1 s") != std::string::npos, text.c_str());
         QCOMPARE(stopBoard(), 0);
 
-        QProcess bad;
-        bad.start(kTool, {"--bogus"});
-        QVERIFY(bad.waitForFinished(5000));
-        QCOMPARE(bad.exitCode(), 2);
-        QVERIFY(QString::fromLocal8Bit(bad.readAllStandardError()).contains("usage"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TIVAKO_SIM_TIMING", "sometimes");
-        bad.setProcessEnvironment(env);
-        bad.start(kTool, QStringList());
-        QVERIFY(bad.waitForFinished(5000));
-        QCOMPARE(bad.exitCode(), 2);
-        QVERIFY(QString::fromLocal8Bit(bad.readAllStandardError()).contains("TIVAKO_SIM_TIMING"));
+        ProcessOptions options;
+        options.timeoutMs = 5000;
+        ProcessRun bad = runProcess(kTool, {"--bogus"}, options);
+        QVERIFY(bad.finished);
+        QCOMPARE(bad.exitCode, 2);
+        QVERIFY(QString::fromLocal8Bit(bad.err).contains("usage"));
+        options.env.insert("TIVAKO_SIM_TIMING", "sometimes");
+        bad = runProcess(kTool, QStringList(), options);
+        QVERIFY(bad.finished);
+        QCOMPARE(bad.exitCode, 2);
+        QVERIFY(QString::fromLocal8Bit(bad.err).contains("TIVAKO_SIM_TIMING"));
     }
 };
 

@@ -101,12 +101,12 @@ private slots:
     void eraseWriteAndReadBack()
     {
         QVERIFY(host().sync());
-        board().setFlash(0, randomBytes(kSimFlashSize, 1));
+        board().setFlash(0, bytesOf(randomBytes(kSimFlashSize, 1)));
         globalErase();
         QVERIFY(board().flash() == Bytes(kSimFlashSize, 0xFF));
 
-        const Bytes first = randomBytes(256, 2);
-        const Bytes last = randomBytes(256, 3);
+        const Bytes first = bytesOf(randomBytes(256, 2));
+        const Bytes last = bytesOf(randomBytes(256, 3));
         write(0x08000000, first);
         write(0x0801FF00, last);
         COMPARE_BYTES(read(0x08000000, 256), first);
@@ -118,7 +118,7 @@ private slots:
 
         // The loader's block pattern: 1000 bytes as 256, 256, 256 and 232.
         globalErase();
-        const Bytes image = randomBytes(1000, 4);
+        const Bytes image = bytesOf(randomBytes(1000, 4));
         for (size_t at = 0; at < image.size(); at += 256) {
             size_t n = std::min<size_t>(256, image.size() - at);
             write(0x08000000 + uint32_t(at), Bytes(image.begin() + long(at), image.begin() + long(at + n)));
@@ -219,7 +219,7 @@ private slots:
     void ramIsWritableAboveTheBootloadersArea()
     {
         QVERIFY(host().sync());
-        const Bytes data = randomBytes(64, 9);
+        const Bytes data = bytesOf(randomBytes(64, 9));
         write(0x20000200, data);
         COMPARE_BYTES(read(0x20000200, 64), data);
         COMPARE_BYTES(board().readMemory(0x20000200, 64), data);

@@ -17,13 +17,6 @@ QString tempDir()
     return dir;
 }
 
-void writeFile(const QString& path, const Bytes& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
-}
-
 // Erases and writes image through the bootloader, as a loader does.
 void program(SimHost& host, const Bytes& image)
 {
@@ -99,7 +92,7 @@ private slots:
 
     void changesAreWrittenWhenTheyRestAndAtTheEnd()
     {
-        const Bytes image = randomBytes(512, 3);
+        const Bytes image = bytesOf(randomBytes(512, 3));
         {
             SimBridgeBackend backend(options());
             SimHost host(backend);
@@ -125,22 +118,22 @@ private slots:
         SimBridgeBackend backend(options(2));
         SimHost host(backend);
         QCOMPARE(host.open(1), BRIDGE_STATUS(SI_SUCCESS));
-        program(host, randomBytes(256, 4));
+        program(host, bytesOf(randomBytes(256, 4)));
         QVERIFY(!QFile::exists(m_path + ".VB0002"));
         QCOMPARE(host.close(), BRIDGE_STATUS(SI_SUCCESS));
-        QVERIFY(fileBytes(m_path + ".VB0002") == padded(randomBytes(256, 4)));
+        QVERIFY(fileBytes(m_path + ".VB0002") == padded(bytesOf(randomBytes(256, 4))));
         QVERIFY(!QFile::exists(m_path)); // the first board did not change
 
         QCOMPARE(host.open(0), BRIDGE_STATUS(SI_SUCCESS));
-        program(host, randomBytes(256, 5));
+        program(host, bytesOf(randomBytes(256, 5)));
         backend.unplug(0);
-        QVERIFY(fileBytes(m_path) == padded(randomBytes(256, 5)));
+        QVERIFY(fileBytes(m_path) == padded(bytesOf(randomBytes(256, 5))));
     }
 
     void shortLongAndUnreadableFiles()
     {
         // Shorter than the flash: the rest is erased.
-        writeFile(m_path, Bytes(100, 0x11));
+        QVERIFY(writeFile(m_path, QByteArray(100, 0x11)));
         {
             SimBridgeBackend backend(options());
             Bytes expected(kSimFlashSize, 0xFF);
@@ -148,7 +141,7 @@ private slots:
             QVERIFY(backend.board(0)->flash() == expected);
         }
         // Longer: cut to the flash, with an error line.
-        writeFile(m_path, Bytes(kSimFlashSize + 10, 0x22));
+        QVERIFY(writeFile(m_path, QByteArray(kSimFlashSize + 10, 0x22)));
         {
             QTest::ignoreMessage(QtDebugMsg, QRegularExpression("larger than the flash"));
             SimBridgeBackend backend(options());

@@ -147,7 +147,7 @@ private slots:
         SimBridgeBackend backend(options);
         std::atomic<bool> done{false};
         std::atomic<bool> ok{false};
-        const Bytes image = randomBytes(2048, 21);
+        const Bytes image = bytesOf(randomBytes(2048, 21));
         std::thread session([&] {
             SimHost host(backend);
             bool good = host.open() == SI_SUCCESS && host.enterBootloader();

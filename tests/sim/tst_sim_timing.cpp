@@ -101,7 +101,7 @@ private slots:
         // 258 bytes x 11 bits at 115200 = 24.635 ms on the wire, 128
         // half-words x 52.5 us = 6.72 ms programming, then the ACK itself.
         alignMs();
-        host().send(dataFrame(randomBytes(256, 5)));
+        host().send(dataFrame(bytesOf(randomBytes(256, 5))));
         const int64_t took = untilReply(&reply);
         COMPARE_BYTES(reply, Bytes{ACK});
         const int64_t exact = 258 * simByteTimeNs(115200, BRIDGE_LINE_8E1) + 128 * kSimHalfWordProgramNs +
@@ -215,7 +215,7 @@ private slots:
         COMPARE_BYTES(host.takeAtLeast(1), Bytes{ACK});
         QElapsedTimer timer;
         timer.start();
-        host.send(dataFrame(randomBytes(256, 11)));
+        host.send(dataFrame(bytesOf(randomBytes(256, 11))));
         COMPARE_BYTES(host.takeAtLeast(1), Bytes{ACK});
         const qint64 ns = timer.nsecsElapsed();
         QVERIFY2(ns >= 24600000, QByteArray::number(ns));

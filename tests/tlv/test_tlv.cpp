@@ -2,8 +2,8 @@
 // written into a 4096-byte receive ring, handed over chunk by chunk, decoded
 // text drained after every call.
 
-#include "tests/tlv/CapturedLog.h"
-#include "tests/tlv/TlvFrames.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestData.h"
 #include "tlv/KX_Debug_TLV_Server.h"
 
 #include <QRandomGenerator>
@@ -96,10 +96,10 @@ private slots:
 void TestTlv::abFrameAndItsBrokenTwin()
 {
     QCOMPARE(kAbFrame, frame(item(0xF0, "ab")));
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QCOMPARE(w.feed(kAbFrame), QByteArray("ab"));
-    QCOMPARE(log.lineCount(), 0);
+    QCOMPARE(log.lines().size(), 0);
     QCOMPARE(w.decoder.BufferLength(), 0);
     QCOMPARE(w.decoder.HeadBufferLength(), 0);
 
@@ -154,7 +154,7 @@ void TestTlv::escapes()
     }
 
     // A raw 0xAA is a head even right after an escape byte.
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QCOMPARE(w.feed(QByteArray::fromHex("AA0500F002") + QByteArray("\x55") + kAbFrame), QByteArray("ab"));
     QCOMPARE(log.errors(kHandler).size(), 1);
@@ -163,7 +163,7 @@ void TestTlv::escapes()
 
 void TestTlv::emptyFrame()
 {
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QCOMPARE(w.feed(QByteArray::fromHex("AA00000000")), QByteArray());
     QCOMPARE(log.statuses(kHandler), QStringList{"DataLength == 0 @ 0"});
@@ -177,7 +177,7 @@ void TestTlv::emptyFrame()
 
 void TestTlv::unknownTagThenText()
 {
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QCOMPARE(w.feed(frame(item(0x10, "zzz") + item(0xF1, "ok"))), QByteArray("ok"));
     QCOMPARE(log.errors(kHandler), QStringList{"Unkown Tag: 16"});
@@ -185,7 +185,7 @@ void TestTlv::unknownTagThenText()
 
 void TestTlv::bytesBetweenFramesAreDropped()
 {
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QCOMPARE(w.feed(kAbFrame + "xyz" + frame(item(0xF2, "cd"))), QByteArray("abcd"));
     QCOMPARE(log.errors(kHandler),
@@ -203,7 +203,7 @@ void TestTlv::escapedHeadByteNeverStartsAFrame()
     // like a frame: only a raw head may start one.
     const QByteArray lookalike = frame(item(0xF0, "xy"));
     const QByteArray stray = QByteArray("\x55\x8A") + lookalike.mid(1);
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QCOMPARE(w.feed(kAbFrame + stray + frame(item(0xF0, "cd"))), QByteArray("abcd"));
     QCOMPARE(log.errors(kHandler), QStringList{"DataPointer adr:10 != HeadBuffer adr:20"});
@@ -211,7 +211,7 @@ void TestTlv::escapedHeadByteNeverStartsAFrame()
 
 void TestTlv::framesSplitAtEveryByte()
 {
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     for (int i = 0; i < kAbFrame.size() - 1; ++i)
         QCOMPARE(w.feed(kAbFrame.mid(i, 1)), QByteArray());
@@ -233,7 +233,7 @@ void TestTlv::framesSplitAtEveryByte()
 
 void TestTlv::severalFramesInOneCall()
 {
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     const QByteArray wire = frame(item(0xF0, "one ")) + frame(item(0xF1, "two ") + item(0xF2, "three ")) +
                             frame(item(0xF2, "four")) + QByteArray::fromHex("AA00000000");
@@ -246,7 +246,7 @@ void TestTlv::badChecksumDoesNotStopDecoding()
 {
     QByteArray bad = frame(item(0xF0, "bad"));
     bad[bad.size() - 2] = static_cast<char>(bad[bad.size() - 2] + 1);
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QCOMPARE(w.feed(bad + kAbFrame + bad + "junk" + frame(item(0xF0, "cd"))), QByteArray("abcd"));
     QCOMPARE(log.errors(kHandler).count("CheckSum Wrong!"), 2);
@@ -262,7 +262,7 @@ void TestTlv::itemOverrunningItsFrame()
     // Second item claims 100 bytes but the frame holds 3 more.
     QByteArray payload = item(0xF0, "ok") + item(0xF0, "abc");
     payload[5 + 1] = 100;
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QCOMPARE(w.feed(frame(payload) + kAbFrame), QByteArray("okab"));
     QCOMPARE(log.errors(kHandler), QStringList{"Item length 100 @ 8 runs past the frame end, item dropped"});
@@ -291,7 +291,7 @@ void TestTlv::frameThatCanNeverFit()
     QCOMPARE(w.feed(escape(frame(item(0xF0, longest))), 1000), longest);
 
     // One byte more can never complete; it is dropped as soon as its length is known.
-    CapturedLog log;
+    LogCapture log;
     Worker w2;
     const QByteArray tooLong = escape(frame(item(0xF0, QByteArray(4088, 'y'))));
     QCOMPARE(w2.feed(tooLong.left(3)), QByteArray());
@@ -307,7 +307,7 @@ void TestTlv::frameThatCanNeverFit()
 
 void TestTlv::frameCutShortByTheNextHead()
 {
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     // A frame broken off after 4 bytes, then a good one: decoded at once.
     QCOMPARE(w.feed(kAbFrame.left(4) + kAbFrame), QByteArray("ab"));
@@ -325,7 +325,7 @@ void TestTlv::frameCutShortByTheNextHead()
 
 void TestTlv::fullOutputQueueKeepsUnreadText()
 {
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     const QByteArray first(3000, 'a');
     const QByteArray second(2000, 'b');
@@ -341,7 +341,7 @@ void TestTlv::fullOutputQueueKeepsUnreadText()
 
 void TestTlv::fullReceiveBufferDropsOnlyStrayBytes()
 {
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QByteArray noise(10000, 'n');
     QCOMPARE(w.feed(noise + kAbFrame, 3000), QByteArray("ab"));
@@ -372,13 +372,13 @@ void TestTlv::fullReceiveBufferDropsOnlyStrayBytes()
 
 void TestTlv::manyHeadsInOneCall()
 {
-    CapturedLog log;
+    LogCapture log;
     Worker w;
     QByteArray wire;
     for (int i = 0; i < 300; ++i)
         wire += kAbFrame;
     QCOMPARE(w.feed(wire), QByteArray("ab").repeated(300));
-    QCOMPARE(log.lineCount(), 0);
+    QCOMPARE(log.lines().size(), 0);
 
     // Hundreds of bare heads, then a frame.
     Worker w2;
@@ -405,7 +405,7 @@ void TestTlv::sourceRingIsReadModuloItsSize()
 
 void TestTlv::badArguments()
 {
-    CapturedLog log;
+    LogCapture log;
     KX_Debug_TLV_Server decoder;
     uint8_t ring[4] = {0xAA, 0, 0, 0};
     QCOMPARE(decoder.ReceiveBytes(ring, 0, 0, 4), 0);
@@ -418,7 +418,7 @@ void TestTlv::badArguments()
 
 void TestTlv::randomStreamsYieldExactlyTheGoodText()
 {
-    CapturedLog log; // keeps the expected error lines out of the test output
+    LogCapture log; // keeps the expected error lines out of the test output
     for (quint32 seed = 1; seed <= 150; ++seed) {
         QRandomGenerator rng(seed);
         QByteArray wire;

@@ -1,0 +1,55 @@
+#ifndef TIVAKO_TESTS_SUPPORT_LOGCAPTURE_H
+#define TIVAKO_TESTS_SUPPORT_LOGCAPTURE_H
+
+// Collects the diagnostic log lines, from any thread. A standard mutex, not
+// QMutex: ThreadSanitizer cannot see the ordering of Qt's own futex-based
+// lock, and lines arrive from worker and link threads.
+//
+// Two ways to catch the lines: an object catches them while it lives; a
+// suite whose whole run is watched calls install() in initTestCase(), since
+// QtTest sets its own handler when it starts and would replace an earlier one.
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    static void install();
+    static void uninstall();
+
+    static QStringList lines();
+    // Lines equal to `line`.
+    static int count(const QString& line);
+    static bool has(const QString& line) { return count(line) > 0; }
+    // Index of the first line equal to `line` at or after `from`, or -1.
+    static int indexOf(const QString& line, int from = 0);
+    // Lines that contain `part`.
+    static int countContaining(const QString& part);
+    // Lines written under one label, in order, whole.
+    static QStringList linesOf(const QString& label);
+    // Messages of the error (or status) lines under one label, prefix and
+    // colour codes removed.
+    static QStringList errors(const QString& label) { return messages(true, label); }
+    static QStringList statuses(const QString& label) { return messages(false, label); }
+    static void clear();
+    static QString dump() { return lines().join(QLatin1Char('\n')); }
+
+private:
+    static QStringList messages(bool error, const QString& label);
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+
+    QtMessageHandler m_previous = nullptr;
+};
+
+// Log lines exactly as the log writes them.
+QString statusLine(const QString& label, const QString& message);
+QString errorLine(const QString& label, const QString& message);
+
+#endif

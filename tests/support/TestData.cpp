@@ -1,0 +1,127 @@
+#include "TestData.h"
+
+#include <QFile>
+
+QByteArray randomBytes(QRandomGenerator& rng, int n)
+{
+    QByteArray bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(rng.bounded(256));
+    return bytes;
+}
+
+QByteArray randomBytes(int n, quint32 seed)
+{
+    QRandomGenerator rng(seed);
+    return randomBytes(rng, n);
+}
+
+std::vector<uint8_t> bytesOf(const QByteArray& bytes)
+{
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+QByteArray fromBytes(const std::vector<uint8_t>& bytes)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+namespace hexrecords {
+
+QByteArray record(quint8 type, quint16 address, const QByteArray& data, bool lowerCase)
+{
+    QByteArray bytes;
+    bytes += static_cast<char>(data.size());
+    bytes += static_cast<char>(address >> 8);
+    bytes += static_cast<char>(address & 0xFF);
+    bytes += static_cast<char>(type);
+    bytes += data;
+    quint8 sum = 0;
+    for (char c : bytes)
+        sum = static_cast<quint8>(sum + static_cast<quint8>(c));
+    bytes += static_cast<char>(-sum);
+    const QByteArray digits = bytes.toHex();
+    return ':' + (lowerCase ? digits : digits.toUpper());
+}
+
+QByteArray linearBase(quint16 upper)
+{
+    return record(0x04, 0, QByteArray(1, static_cast<char>(upper >> 8)) + static_cast<char>(upper & 0xFF));
+}
+
+QByteArray imageText(const QByteArray& image)
+{
+    QByteArray text = linearBase(0x0800) + "\r\n";
+    for (int offset = 0; offset < image.size(); offset += 16)
+        text += record(0x00, static_cast<quint16>(offset), image.mid(offset, 16)) + "\r\n";
+    return text + record(0x01, 0, QByteArray()) + "\r\n";
+}
+
+} // namespace hexrecords
+
+bool writeHexImage(const QString& path, const QByteArray& image)
+{
+    return writeFile(path, hexrecords::imageText(image));
+}
+
+namespace tlvframes {
+
+QByteArray le16(int value)
+{
+    QByteArray b(2, '\0');
+    b[0] = static_cast<char>(value & 0xFF);
+    b[1] = static_cast<char>((value >> 8) & 0xFF);
+    return b;
+}
+
+QByteArray item(uint8_t tag, const QByteArray& value)
+{
+    return QByteArray(1, static_cast<char>(tag)) + le16(value.size()) + value;
+}
+
+QByteArray frame(const QByteArray& payload)
+{
+    const QByteArray body = le16(payload.size()) + payload;
+    quint16 sum = 0;
+    for (char c : body)
+        sum = static_cast<quint16>(sum + static_cast<quint8>(c));
+    return QByteArray(1, '\xAA') + body + le16(static_cast<quint16>(-sum));
+}
+
+QByteArray escape(const QByteArray& plain, QRandomGenerator* rng)
+{
+    QByteArray wire;
+    wire.reserve(plain.size() * 2);
+    for (int i = 0; i < plain.size(); ++i) {
+        const quint8 b = static_cast<quint8>(plain[i]);
+        const quint8 flipped = b ^ 0x20;
+        const bool must = i > 0 && (b == 0xAA || b == 0x55);
+        const bool may = i > 0 && flipped != 0xAA && flipped != 0x55 && rng && rng->bounded(8) == 0;
+        if (must || may) {
+            wire += '\x55';
+            wire += static_cast<char>(flipped);
+        } else {
+            wire += static_cast<char>(b);
+        }
+    }
+    return wire;
+}
+
+} // namespace tlvframes
+
+QByteArray tlvFrame(const QByteArray& text, uint8_t tag)
+{
+    return tlvframes::escape(tlvframes::frame(tlvframes::item(tag, text)));
+}

@@ -1,0 +1,54 @@
+#ifndef TIVAKO_TESTS_SUPPORT_TESTDATA_H
+#define TIVAKO_TESTS_SUPPORT_TESTDATA_H
+
+// Test data the suites build: seeded random bytes, Intel HEX text and files,
+// and debug (TLV) frames as the board sends them.
+
+#include <QByteArray>
+#include <QRandomGenerator>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+// ---- bytes ----
+// Seeded, so that a failing run repeats.
+QByteArray randomBytes(QRandomGenerator& rng, int n);
+QByteArray randomBytes(int n, quint32 seed);
+std::vector<uint8_t> bytesOf(const QByteArray& bytes);
+QByteArray fromBytes(const std::vector<uint8_t>& bytes);
+bool writeFile(const QString& path, const QByteArray& content);
+// Empty when the file cannot be read.
+QByteArray readFile(const QString& path);
+
+// ---- Intel HEX ----
+namespace hexrecords {
+
+// One record line (without line end) with a correct checksum.
+QByteArray record(quint8 type, quint16 address, const QByteArray& data, bool lowerCase = false);
+QByteArray linearBase(quint16 upper);
+// `image` at the flash base: an extended linear address record, 16-byte
+// data records, the end record, CR LF lines.
+QByteArray imageText(const QByteArray& image);
+
+} // namespace hexrecords
+
+bool writeHexImage(const QString& path, const QByteArray& image);
+
+// ---- debug frames ----
+namespace tlvframes {
+
+QByteArray le16(int value);
+QByteArray item(uint8_t tag, const QByteArray& value);
+// An un-escaped frame with a correct checksum.
+QByteArray frame(const QByteArray& payload);
+// Wire form of a frame: head and escape bytes inside it are escaped; with a
+// generator, other bytes are escaped at random as well.
+QByteArray escape(const QByteArray& plain, QRandomGenerator* rng = nullptr);
+
+} // namespace tlvframes
+
+// A wire frame carrying `text` in one item of `tag`.
+QByteArray tlvFrame(const QByteArray& text, uint8_t tag = 0xF0);
+
+#endif
