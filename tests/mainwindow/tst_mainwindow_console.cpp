@@ -104,52 +104,58 @@ private slots:
         m_log.reset();
     }
 
-    void renderingRows_data()
+    // What one piece shows, rendered as the window renders it: the text the
+    // user reads and the colour of `mark` in it (none: uncoloured).
+    void rendering_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<ConsoleStream>("stream");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("mark");
+        QTest::addColumn<QString>("colour");
         const auto D = ConsoleStream::Data;
         const auto M = ConsoleStream::Messages;
         const QString esc(QChar(0x1B));
-        QTest::newRow("green") << QByteArray("\x1b[32mA") << D << "<font color=\"Green\">A";
-        QTest::newRow("red") << QByteArray("\x1b[31mA") << D << "<font color=\"Red\">A";
-        QTest::newRow("orange") << QByteArray("\x1b[33mA") << M << "<font color=\"Orange\">A";
-        QTest::newRow("blue") << QByteArray("\x1b[34mA") << M << "<font color=\"Blue\">A";
-        QTest::newRow("colour closes the open one")
-            << QByteArray("\x1b[32mA\x1b[34mB") << D << "<font color=\"Green\">A</font><font color=\"Blue\">B";
-        QTest::newRow("end with no colour open") << QByteArray("x\x1b[0my") << D << "x</font>y";
-        QTest::newRow("end twice") << QByteArray("\x1b[31mE\x1b[0m\x1b[0m") << M
-                                   << "<font color=\"Red\">E</font></font>";
-        QTest::newRow("red word, ok, break, next")
-            << QByteArray("\x1b[31mError\x1b[0m ok\nnext") << D << "<font color=\"Red\">Error</font> ok<br>next";
-        QTest::newRow("unknown code drops only ESC") << QByteArray("\x1b[1m") << D << "[1m";
-        QTest::newRow("unknown colour") << QByteArray("\x1b[35mX") << D << "[35mX";
-        QTest::newRow("ESC without bracket") << QByteArray("\x1bx") << D << esc + "x";
-        QTest::newRow("ESC last byte") << QByteArray("a\x1b") << D << "a" + esc;
-        QTest::newRow("ESC [ at the end") << QByteArray("a\x1b[") << D << "a[";
-        QTest::newRow("ESC [3 cut") << QByteArray("\x1b[3") << D << "[3";
-        QTest::newRow("ESC [32 cut") << QByteArray("\x1b[32") << D << "[32";
-        QTest::newRow("ESC [0 cut") << QByteArray("\x1b[0") << M << "[0";
-        QTest::newRow("ESC inside a sequence") << QByteArray("\x1b[3\x1b[31mX") << D << "[3<font color=\"Red\">X";
-        QTest::newRow("data CR LF at the end") << QByteArray("Hello\r\n") << D << "Hello\r";
-        QTest::newRow("message CR LF at the end") << QByteArray("Hello\r\n") << M << "Hello";
-        QTest::newRow("line feed inside") << QByteArray("a\nb") << D << "a<br>b";
-        QTest::newRow("two line feeds at the end") << QByteArray("a\n\n") << M << "a<br>";
-        QTest::newRow("only a line feed") << QByteArray("\n") << D << "";
-        QTest::newRow("micro sign") << QByteArray("5\xb5s") << D << QString::fromUtf8("5µs");
-        QTest::newRow("Latin-1 letters") << QByteArray("\xe4\xf6\xfc\xdf") << D << QString::fromUtf8("äöüß");
-        QTest::newRow("markup is not escaped") << QByteArray("<b>bold & more") << D << "<b>bold & more";
-        QTest::newRow("NUL byte") << QByteArray("a\0b", 3) << D << QString("a") + QChar(0) + "b";
-        QTest::newRow("empty") << QByteArray() << M << "";
+        const QString br("\n"); // a line break, as toPlainText() gives it
+        QTest::newRow("green") << QByteArray("\x1b[32mA") << D << "A" << "A" << "green";
+        QTest::newRow("red") << QByteArray("\x1b[31mA") << D << "A" << "A" << "red";
+        QTest::newRow("orange") << QByteArray("\x1b[33mA") << M << "A" << "A" << "orange";
+        QTest::newRow("blue") << QByteArray("\x1b[34mA") << M << "A" << "A" << "blue";
+        QTest::newRow("colour closes the open one") << QByteArray("\x1b[32mA\x1b[34mB") << D << "AB" << "B" << "blue";
+        QTest::newRow("end with no colour open") << QByteArray("x\x1b[0my") << D << "xy" << "y" << "";
+        QTest::newRow("end twice") << QByteArray("\x1b[31mE\x1b[0m\x1b[0m") << M << "E" << "E" << "red";
+        QTest::newRow("unknown code drops only ESC") << QByteArray("\x1b[1m") << D << "[1m" << "[" << "";
+        QTest::newRow("unknown colour") << QByteArray("\x1b[35mX") << D << "[35mX" << "X" << "";
+        QTest::newRow("ESC without bracket") << QByteArray("\x1bx") << D << esc + "x" << "x" << "";
+        QTest::newRow("ESC last byte") << QByteArray("a\x1b") << D << "a" + esc << "a" << "";
+        QTest::newRow("ESC [ at the end") << QByteArray("a\x1b[") << D << "a[" << "a" << "";
+        QTest::newRow("ESC [32 cut") << QByteArray("\x1b[32") << D << "[32" << "3" << "";
+        QTest::newRow("ESC [0 cut") << QByteArray("\x1b[0") << M << "[0" << "0" << "";
+        QTest::newRow("ESC inside a sequence") << QByteArray("\x1b[3\x1b[31mX") << D << "[3X" << "X" << "red";
+        QTest::newRow("message CR LF at the end") << QByteArray("Hello\r\n") << M << "Hello" << "H" << "";
+        QTest::newRow("line feed inside") << QByteArray("a\nb") << D << "a" + br + "b" << "b" << "";
+        QTest::newRow("two line feeds at the end") << QByteArray("a\n\n") << M << "a" + br << "a" << "";
+        QTest::newRow("only a line feed") << QByteArray("\n") << D << "" << "" << "";
+        QTest::newRow("micro sign") << QByteArray("5\xb5s") << D << QString::fromUtf8("5µs") << "s" << "";
+        QTest::newRow("Latin-1 letters") << QByteArray("\xe4\xf6\xfc\xdf") << D << QString::fromUtf8("äöüß") << "" << "";
+        QTest::newRow("markup is not escaped") << QByteArray("<b>bold & more") << D << "bold & more" << "b" << "";
     }
 
-    void renderingRows()
+    void rendering()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(ConsoleStream, stream);
-        QFETCH(QString, expected);
-        QCOMPARE(html(bytes, stream), expected);
+        QFETCH(QString, text);
+        QFETCH(QString, mark);
+        QFETCH(QString, colour);
+        QPlainTextEdit edit;
+        if (stream == ConsoleStream::Data)
+            edit.appendHtml(html(bytes, stream));
+        else
+            edit.textCursor().insertHtml(html(bytes, stream));
+        QCOMPARE(edit.toPlainText(), text);
+        if (!mark.isEmpty())
+            QCOMPARE(colourAt(edit.document(), mark), colour.isEmpty() ? QColor() : QColor(colour));
     }
 
     // Messages log every line feed and carriage return; data logs neither.
