@@ -8,7 +8,7 @@
 #include "DeviceTestSupport.h"
 
 #include "quadrel_texts.h"
-#include "tlv/KX_Debug_TLV_Server.h"
+#include "tests/support/TlvFeeder.h"
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -34,21 +34,10 @@ std::vector<uint8_t> bootableImage()
     return image;
 }
 
-// Decodes raw wire bytes with a decoder of its own, in pieces the
-// decoder's rings take.
+// Decodes raw wire bytes with a decoder of its own.
 QByteArray decodeAll(const QByteArray& raw)
 {
-    KX_Debug_TLV_Server decoder;
-    QByteArray text;
-    for (int offset = 0; offset < raw.size(); offset += 1024) {
-        const QByteArray piece = raw.mid(offset, 1024);
-        decoder.ReceiveBytes(reinterpret_cast<const uint8_t*>(piece.constData()), 0,
-                             static_cast<uint16_t>(piece.size()), static_cast<uint16_t>(4096));
-        uint8_t byte = 0;
-        while (decoder.GetOutputByte(&byte) == 1)
-            text.append(static_cast<char>(byte));
-    }
-    return text;
+    return TlvFeeder().feed(raw);
 }
 
 // Lines of the flood and status output; checks that each whole line is one

@@ -5,7 +5,7 @@
 // in the next status line.
 
 #include "FrameCheck.h"
-#include "LoaderDecoder.h"
+#include "tests/support/TlvFeeder.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -115,7 +115,7 @@ private:
 // What the board said so far, decoded two ways, as complete text lines.
 struct Transcript
 {
-    LoaderDecoder loader;
+    TlvFeeder loader;
     FrameCheck strict;
     QByteArray text;
     QList<QByteArray> lines;

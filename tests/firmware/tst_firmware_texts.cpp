@@ -6,7 +6,7 @@
 #include "quadrel_texts.h"
 
 #include "FrameCheck.h"
-#include "LoaderDecoder.h"
+#include "tests/support/TlvFeeder.h"
 #include "texts_c.h"
 
 #include <QRandomGenerator>
@@ -153,14 +153,14 @@ void TestFirmwareTexts::encodeEscapesHeadAndEscapeBytes()
     QVERIFY(frame.startsWith(QByteArray::fromHex("AA557500F0520061")));
     QCOMPARE(frame.count('\xaa'), 1);
 
-    LoaderDecoder loader;
+    TlvFeeder loader;
     QCOMPARE(loader.feed(frame), text);
 }
 
 void TestFirmwareTexts::encodeRoundTripsThroughBothDecoders()
 {
     QRandomGenerator random(20240603u);
-    LoaderDecoder loader;
+    TlvFeeder loader;
     FrameCheck strict;
     QByteArray allTexts;
     QByteArray stream;

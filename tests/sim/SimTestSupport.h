@@ -8,7 +8,7 @@
 #include "bridge/BridgeLibrary.h"
 #include "sim/SimBridgeBackend.h"
 #include "tests/support/TestData.h"
-#include "tlv/KX_Debug_TLV_Server.h"
+#include "tests/support/TlvFeeder.h"
 
 #include <QDir>
 #include <QFile>
@@ -169,26 +169,10 @@ private:
 class FrameReader
 {
 public:
-    std::string feed(const Bytes& bytes)
-    {
-        std::string text;
-        size_t at = 0;
-        while (at < bytes.size()) {
-            uint16_t n = uint16_t(std::min<size_t>(bytes.size() - at, 1024));
-            m_decoder.ReceiveBytes(bytes.data() + at, 0, n, n);
-            at += n;
-        }
-        uint16_t k = m_decoder.OutputBufferLength();
-        for (uint16_t i = 0; i < k; ++i) {
-            uint8_t c = 0;
-            m_decoder.GetOutputByte(&c);
-            text.push_back(char(c));
-        }
-        return text;
-    }
+    std::string feed(const Bytes& bytes) { return m_feeder.feed(fromBytes(bytes)).toStdString(); }
 
 private:
-    KX_Debug_TLV_Server m_decoder;
+    TlvFeeder m_feeder;
 };
 
 inline QByteArray hex(const Bytes& bytes)

@@ -1,9 +1,8 @@
-// The TLV debug-frame decoder, fed the way the bridge worker feeds it: bytes
-// written into a 4096-byte receive ring, handed over chunk by chunk, decoded
-// text drained after every call.
+// The TLV debug-frame decoder, fed the way the bridge worker feeds it.
 
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestData.h"
+#include "tests/support/TlvFeeder.h"
 #include "tlv/KX_Debug_TLV_Server.h"
 
 #include <QRandomGenerator>
@@ -20,50 +19,6 @@ const QString kReceive = QStringLiteral("KX_Debug_TLV_Server::ReceiveBytes");
 const QString kOutput = QStringLiteral("KX_Debug_TLV_Server::WriteOutputBuffer");
 
 const QByteArray kAbFrame = QByteArray::fromHex("AA0500F00200616246FE");
-
-class Worker
-{
-public:
-    // Passes wire bytes in chunks of at most `chunk`; returns the text drained.
-    QByteArray feed(const QByteArray& wire, int chunk = 4095, bool drainAfterEach = true)
-    {
-        QByteArray text;
-        for (int at = 0; at < wire.size(); at += chunk) {
-            const int n = qMin(chunk, wire.size() - at);
-            for (int i = 0; i < n; ++i) {
-                m_ring[m_write] = static_cast<uint8_t>(wire[at + i]);
-                m_write = (m_write + 1) & 0x0FFF;
-            }
-            const uint16_t count = (m_write - m_read) & 0x0FFF;
-            const uint16_t taken = decoder.ReceiveBytes(m_ring, m_read, count, sizeof(m_ring));
-            if (taken != count)
-                qFatal("ReceiveBytes took %d of %d bytes", taken, count);
-            m_read = (m_read + taken) & 0x0FFF;
-            if (drainAfterEach)
-                text += drain();
-        }
-        return text;
-    }
-    QByteArray drain()
-    {
-        QByteArray text;
-        const uint16_t k = decoder.OutputBufferLength();
-        for (uint16_t i = 0; i < k; ++i) {
-            uint8_t byte = 0;
-            if (decoder.GetOutputByte(&byte) != 1)
-                qFatal("GetOutputByte failed with %d bytes announced", k);
-            text += static_cast<char>(byte);
-        }
-        return text;
-    }
-
-    KX_Debug_TLV_Server decoder;
-
-private:
-    uint8_t m_ring[4096] = {};
-    uint16_t m_read = 0;
-    uint16_t m_write = 0;
-};
 
 } // namespace
 
@@ -97,7 +52,7 @@ void TestTlv::abFrameAndItsBrokenTwin()
 {
     QCOMPARE(kAbFrame, frame(item(0xF0, "ab")));
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(kAbFrame), QByteArray("ab"));
     QCOMPARE(log.lines().size(), 0);
     QCOMPARE(w.decoder.BufferLength(), 0);
@@ -105,7 +60,7 @@ void TestTlv::abFrameAndItsBrokenTwin()
 
     QByteArray broken = kAbFrame;
     broken[broken.size() - 1] = '\xFF';
-    Worker w2;
+    TlvFeeder w2;
     QCOMPARE(w2.feed(broken), QByteArray());
     QCOMPARE(log.errors(kHandler), QStringList{"CheckSum Wrong!"});
     QCOMPARE(w2.decoder.OutputBufferLength(), 0);
@@ -121,7 +76,7 @@ void TestTlv::emptyQueue()
     QCOMPARE(decoder.GetOutputByte(nullptr), 0xFF);
 
     // Also once everything has been taken.
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(kAbFrame), QByteArray("ab"));
     QCOMPARE(w.decoder.GetOutputByte(&byte), 0xFF);
     QCOMPARE(byte, 0x42);
@@ -148,14 +103,14 @@ void TestTlv::escapes()
         const QByteArray checksum = escape('\xAA' + plain.right(2)).mid(1);
         const QByteArray wire = plain.left(6) + c.wireValue + checksum;
         for (int chunk = 1; chunk <= wire.size(); ++chunk) {
-            Worker w;
+            TlvFeeder w;
             QCOMPARE(w.feed(wire, chunk), c.text);
         }
     }
 
     // A raw 0xAA is a head even right after an escape byte.
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(QByteArray::fromHex("AA0500F002") + QByteArray("\x55") + kAbFrame), QByteArray("ab"));
     QCOMPARE(log.errors(kHandler).size(), 1);
     QVERIFY(log.errors(kHandler).first().startsWith("Frame @ 0 cut short"));
@@ -164,7 +119,7 @@ void TestTlv::escapes()
 void TestTlv::emptyFrame()
 {
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(QByteArray::fromHex("AA00000000")), QByteArray());
     QCOMPARE(log.statuses(kHandler), QStringList{"DataLength == 0 @ 0"});
     QCOMPARE(log.errors(kHandler), QStringList());
@@ -178,7 +133,7 @@ void TestTlv::emptyFrame()
 void TestTlv::unknownTagThenText()
 {
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(frame(item(0x10, "zzz") + item(0xF1, "ok"))), QByteArray("ok"));
     QCOMPARE(log.errors(kHandler), QStringList{"Unkown Tag: 16"});
 }
@@ -186,14 +141,14 @@ void TestTlv::unknownTagThenText()
 void TestTlv::bytesBetweenFramesAreDropped()
 {
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(kAbFrame + "xyz" + frame(item(0xF2, "cd"))), QByteArray("abcd"));
     QCOMPARE(log.errors(kHandler),
              (QStringList{"DataPointer adr:10 != HeadBuffer adr:13", "Data @ DataPointer[0x78] != TLV_DATA_HEAD"}));
     QCOMPARE(w.decoder.BufferLength(), 0);
 
     // Bytes before the very first head, too.
-    Worker w2;
+    TlvFeeder w2;
     QCOMPARE(w2.feed("noise" + kAbFrame), QByteArray("ab"));
 }
 
@@ -204,7 +159,7 @@ void TestTlv::escapedHeadByteNeverStartsAFrame()
     const QByteArray lookalike = frame(item(0xF0, "xy"));
     const QByteArray stray = QByteArray("\x55\x8A") + lookalike.mid(1);
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(kAbFrame + stray + frame(item(0xF0, "cd"))), QByteArray("abcd"));
     QCOMPARE(log.errors(kHandler), QStringList{"DataPointer adr:10 != HeadBuffer adr:20"});
 }
@@ -212,7 +167,7 @@ void TestTlv::escapedHeadByteNeverStartsAFrame()
 void TestTlv::framesSplitAtEveryByte()
 {
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     for (int i = 0; i < kAbFrame.size() - 1; ++i)
         QCOMPARE(w.feed(kAbFrame.mid(i, 1)), QByteArray());
     QCOMPARE(w.feed(kAbFrame.right(1)), QByteArray("ab"));
@@ -224,7 +179,7 @@ void TestTlv::framesSplitAtEveryByte()
         QVERIFY(errors.contains(QString("BufferLength() < (u16DataLength + 0x05) -> Soll:10 Bytes Ist:%1").arg(have)));
 
     // An escape byte at the end of one call applies to the next call's first byte.
-    Worker w2;
+    TlvFeeder w2;
     const QByteArray wire = escape(frame(item(0xF0, "\xAA\x55")));
     const int escapeAt = wire.indexOf('\x55');
     QCOMPARE(w2.feed(wire.left(escapeAt + 1)), QByteArray());
@@ -234,7 +189,7 @@ void TestTlv::framesSplitAtEveryByte()
 void TestTlv::severalFramesInOneCall()
 {
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     const QByteArray wire = frame(item(0xF0, "one ")) + frame(item(0xF1, "two ") + item(0xF2, "three ")) +
                             frame(item(0xF2, "four")) + QByteArray::fromHex("AA00000000");
     QCOMPARE(w.feed(wire), QByteArray("one two three four"));
@@ -247,11 +202,11 @@ void TestTlv::badChecksumDoesNotStopDecoding()
     QByteArray bad = frame(item(0xF0, "bad"));
     bad[bad.size() - 2] = static_cast<char>(bad[bad.size() - 2] + 1);
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(bad + kAbFrame + bad + "junk" + frame(item(0xF0, "cd"))), QByteArray("abcd"));
     QCOMPARE(log.errors(kHandler).count("CheckSum Wrong!"), 2);
     // Also when the good frame only arrives in a later call.
-    Worker w2;
+    TlvFeeder w2;
     QCOMPARE(w2.feed(bad), QByteArray());
     QCOMPARE(w2.feed(kAbFrame), QByteArray("ab"));
     QCOMPARE(w2.decoder.HeadBufferLength(), 0);
@@ -263,7 +218,7 @@ void TestTlv::itemOverrunningItsFrame()
     QByteArray payload = item(0xF0, "ok") + item(0xF0, "abc");
     payload[5 + 1] = 100;
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(frame(payload) + kAbFrame), QByteArray("okab"));
     QCOMPARE(log.errors(kHandler), QStringList{"Item length 100 @ 8 runs past the frame end, item dropped"});
 
@@ -272,13 +227,13 @@ void TestTlv::itemOverrunningItsFrame()
     payload[6] = '\xFD';
     payload[7] = '\xFF';
     log.clear();
-    Worker w2;
+    TlvFeeder w2;
     QCOMPARE(w2.feed(frame(payload)), QByteArray("ok"));
     QCOMPARE(log.errors(kHandler).size(), 1);
 
     // Item header cut by the frame end.
     log.clear();
-    Worker w3;
+    TlvFeeder w3;
     QCOMPARE(w3.feed(frame(item(0xF0, "ok") + QByteArray("\xF0\x01", 2))), QByteArray("ok"));
     QCOMPARE(log.errors(kHandler), QStringList{"Item header @ 8 runs past the frame end, rest of the frame dropped"});
 }
@@ -287,12 +242,12 @@ void TestTlv::frameThatCanNeverFit()
 {
     // The largest frame the 4096-byte buffer can hold: 4095 bytes.
     const QByteArray longest(4087, 'x');
-    Worker w;
+    TlvFeeder w;
     QCOMPARE(w.feed(escape(frame(item(0xF0, longest))), 1000), longest);
 
     // One byte more can never complete; it is dropped as soon as its length is known.
     LogCapture log;
-    Worker w2;
+    TlvFeeder w2;
     const QByteArray tooLong = escape(frame(item(0xF0, QByteArray(4088, 'y'))));
     QCOMPARE(w2.feed(tooLong.left(3)), QByteArray());
     QCOMPARE(log.errors(kHandler), QStringList{"u16DataLength 4091 @ 0 never fits the buffer, frame dropped"});
@@ -300,7 +255,7 @@ void TestTlv::frameThatCanNeverFit()
     QCOMPARE(w2.feed(tooLong.mid(3) + kAbFrame, 512), QByteArray("ab"));
 
     log.clear();
-    Worker w3;
+    TlvFeeder w3;
     QCOMPARE(w3.feed(QByteArray::fromHex("AAFFFF") + kAbFrame), QByteArray("ab"));
     QCOMPARE(log.errors(kHandler), QStringList{"u16DataLength 65535 @ 0 never fits the buffer, frame dropped"});
 }
@@ -308,25 +263,25 @@ void TestTlv::frameThatCanNeverFit()
 void TestTlv::frameCutShortByTheNextHead()
 {
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     // A frame broken off after 4 bytes, then a good one: decoded at once.
     QCOMPARE(w.feed(kAbFrame.left(4) + kAbFrame), QByteArray("ab"));
     QCOMPARE(log.errors(kHandler), QStringList{"Frame @ 0 cut short by the next head after 4 bytes, dropped"});
     // A stray head right before a frame.
     log.clear();
-    Worker w2;
+    TlvFeeder w2;
     QCOMPARE(w2.feed("\xAA" + kAbFrame), QByteArray("ab"));
     QCOMPARE(log.errors(kHandler), QStringList{"Frame @ 0 cut short by the next head after 1 bytes, dropped"});
     // The broken frame's length would have swallowed the next frame.
     log.clear();
-    Worker w3;
+    TlvFeeder w3;
     QCOMPARE(w3.feed(QByteArray::fromHex("AA00F0") + kAbFrame + frame(item(0xF0, "cd"))), QByteArray("abcd"));
 }
 
 void TestTlv::fullOutputQueueKeepsUnreadText()
 {
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     const QByteArray first(3000, 'a');
     const QByteArray second(2000, 'b');
     // Nobody drains in between: the queue holds 4095 bytes, the rest is dropped.
@@ -342,7 +297,7 @@ void TestTlv::fullOutputQueueKeepsUnreadText()
 void TestTlv::fullReceiveBufferDropsOnlyStrayBytes()
 {
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QByteArray noise(10000, 'n');
     QCOMPARE(w.feed(noise + kAbFrame, 3000), QByteArray("ab"));
     QVERIFY(!log.errors(kReceive).isEmpty());
@@ -373,7 +328,7 @@ void TestTlv::fullReceiveBufferDropsOnlyStrayBytes()
 void TestTlv::manyHeadsInOneCall()
 {
     LogCapture log;
-    Worker w;
+    TlvFeeder w;
     QByteArray wire;
     for (int i = 0; i < 300; ++i)
         wire += kAbFrame;
@@ -381,7 +336,7 @@ void TestTlv::manyHeadsInOneCall()
     QCOMPARE(log.lines().size(), 0);
 
     // Hundreds of bare heads, then a frame.
-    Worker w2;
+    TlvFeeder w2;
     QCOMPARE(w2.feed(QByteArray(1000, '\xAA') + kAbFrame), QByteArray("ab"));
     QCOMPARE(w2.decoder.HeadBufferLength(), 0);
 }
@@ -459,7 +414,7 @@ void TestTlv::randomStreamsYieldExactlyTheGoodText()
             }
         }
         const int chunk = rng.bounded(1, 1025);
-        Worker w;
+        TlvFeeder w;
         const QByteArray text = w.feed(wire, chunk);
         if (text != expected)
             QFAIL(qPrintable(QString("seed %1, chunk %2: %3 bytes decoded, %4 expected")
