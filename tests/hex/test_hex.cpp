@@ -610,9 +610,7 @@ GeneratedHex generateHex(QRandomGenerator& rng)
             quint32 n = qMin<quint32>(rng.bounded(0, 17), r.start + r.length - at);
             if (mode != Segment)
                 n = qMin(n, 0x10000 - (at & 0xFFFF));
-            QByteArray data(static_cast<int>(n), '\0');
-            for (quint32 i = 0; i < n; ++i)
-                data[static_cast<int>(i)] = static_cast<char>(rng.bounded(256));
+            const QByteArray data = randomBytes(rng, static_cast<int>(n));
             pieces.push_back({at, data});
             if (n > 0) {
                 g.lowestOffset = qMin(g.lowestOffset, at);
