@@ -43,12 +43,14 @@ macro(tivako_optional_subdirectory dir)
 endmacro()
 
 # Adds every sub-folder of the current folder that holds a CMakeLists.txt, in
-# name order (tests, tools, benchmarks and fuzzers keep one folder each).
+# name order (tests, tools, benchmarks and fuzzers keep one folder each),
+# but for those added already.
 function(tivako_add_subfolders)
   file(GLOB sub_dirs LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
   list(SORT sub_dirs)
+  get_property(added DIRECTORY PROPERTY SUBDIRECTORIES)
   foreach(dir ${sub_dirs})
-    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt AND NOT dir IN_LIST added)
       get_filename_component(sub ${dir} NAME)
       add_subdirectory(${sub})
     endif()

@@ -16,7 +16,7 @@
 
 // The suites' rig: the virtual board's header (first, before any Qt
 // header) and the hex-file writer.
-#include "tests/bootloader/SessionRig.h"
+#include "tests/support/SessionRig.h"
 
 #include "bridge/KX_SI_USBXpressDev.h"
 

@@ -3,7 +3,7 @@
 // message or log line, then the closing message, exactly one result -1, and
 // the board handed back to its firmware with BOOT0 low.
 
-#include "SessionRig.h"
+#include "tests/support/SessionRig.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

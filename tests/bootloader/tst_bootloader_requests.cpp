@@ -3,7 +3,7 @@
 // from, a session aborted from outside. Each ends with exactly one result -1
 // and, unless it was already writing, leaves the chip alone.
 
-#include "SessionRig.h"
+#include "tests/support/SessionRig.h"
 
 #include <QtTest>
 

@@ -2,7 +2,7 @@
 // thread against a virtual board: what lands in flash, what goes over the
 // wire, what the console shows.
 
-#include "SessionRig.h"
+#include "tests/support/SessionRig.h"
 
 #include <QtTest>
 

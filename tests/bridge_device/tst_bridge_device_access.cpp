@@ -2,7 +2,7 @@
 // the exact library calls, every status mapping and the device list. The
 // worker is not started; the test drives its cycles itself.
 
-#include "DeviceTestSupport.h"
+#include "tests/support/DeviceTestSupport.h"
 
 #include "tests/bridge_layer/ScriptedBridgeBackend.h"
 

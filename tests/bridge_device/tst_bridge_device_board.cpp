@@ -5,7 +5,7 @@
 
 #include "sim/SimBridgeBackend.h"
 
-#include "DeviceTestSupport.h"
+#include "tests/support/DeviceTestSupport.h"
 
 #include "quadrel_texts.h"
 #include "tests/support/TlvFeeder.h"

@@ -3,7 +3,7 @@
 // queue-check and read statuses, ring overflow, the session and lost-device
 // steps and the refresh cadence.
 
-#include "DeviceTestSupport.h"
+#include "tests/support/DeviceTestSupport.h"
 
 #include "tests/bridge_layer/ScriptedBridgeBackend.h"
 

@@ -2,7 +2,7 @@
 // backend: what the GUI thread and the worker share (rings, flags, handle,
 // device list) under concurrent use.
 
-#include "DeviceTestSupport.h"
+#include "tests/support/DeviceTestSupport.h"
 
 #include "tests/bridge_layer/ScriptedBridgeBackend.h"
 

@@ -5,7 +5,7 @@
 
 // The suites' rig: the virtual board's header (first, before any Qt header),
 // the hex-file writer and random images.
-#include "tests/bootloader/SessionRig.h"
+#include "tests/support/SessionRig.h"
 
 #include "tests/flash/FlashCapture.h"
 #include "tests/support/Process.h"

@@ -3,7 +3,7 @@
 // through the real bridge device (paragraphs per tick, colours, markup, the
 // block limit, clearing, a take too large for one call).
 
-#include "MainWindowRig.h"
+#include "tests/support/MainWindowRig.h"
 
 #include "tests/bridge_layer/ScriptedBridgeBackend.h"
 #include "ui/ConsoleHtml.h"

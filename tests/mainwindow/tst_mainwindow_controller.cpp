@@ -4,7 +4,7 @@
 // modes, a second loader on the same block, and the order of construction
 // and teardown.
 
-#include "MainWindowRig.h"
+#include "tests/support/MainWindowRig.h"
 
 #include "tests/bridge_layer/ScriptedBridgeBackend.h"
 #include "ui/RidivuDizerozoDuveze.h"

@@ -3,7 +3,7 @@
 // debug monitor (tivako-monitor run as a real process), with the buttons'
 // states, the console's messages and the shared block's result.
 
-#include "MainWindowRig.h"
+#include "tests/support/MainWindowRig.h"
 #include "tests/support/Process.h"
 
 #include "ui/RidivuDizerozoDuveze.h"

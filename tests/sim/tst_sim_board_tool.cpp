@@ -2,7 +2,7 @@
 // here wrote: Debian's stm32flash. The suite owns every process it starts
 // and kills it, even when a check fails.
 
-#include "SimTestSupport.h"
+#include "tests/support/SimTestSupport.h"
 #include "tests/support/Process.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 // The virtual board's ROM bootloader against the exchanges of ST's USART
 // bootloader protocol, driven through the simulated bridge like a loader.
 
-#include "SimTestSupport.h"
+#include "tests/support/SimTestSupport.h"
 
 namespace {
 const uint8_t ACK = 0x79, NACK = 0x1F;

@@ -2,7 +2,7 @@
 // plugging), the firmware model as the loader sees it, and the environment
 // that configures the backend.
 
-#include "SimTestSupport.h"
+#include "tests/support/SimTestSupport.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
 // Every fault a test can arm on the virtual board and its bridge.
 
-#include "SimTestSupport.h"
+#include "tests/support/SimTestSupport.h"
 
 namespace {
 const uint8_t ACK = 0x79, NACK = 0x1F;

@@ -1,7 +1,7 @@
 // The virtual board keeps its flash in a file across runs: written once
 // changes have rested, at every reset, close and unplug, and at the end.
 
-#include "SimTestSupport.h"
+#include "tests/support/SimTestSupport.h"
 
 #include <QDir>
 #include <QFile>

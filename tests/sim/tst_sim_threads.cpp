@@ -2,7 +2,7 @@
 // thread that sends commands and resets the board, and boards that come and
 // go, all at once. Run under ThreadSanitizer in the threads label.
 
-#include "SimTestSupport.h"
+#include "tests/support/SimTestSupport.h"
 
 #include <QElapsedTimer>
 

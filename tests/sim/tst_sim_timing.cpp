@@ -3,7 +3,7 @@
 // FIFO. Exact checks run on a manual clock; one check measures wall time,
 // and only as a lower bound.
 
-#include "SimTestSupport.h"
+#include "tests/support/SimTestSupport.h"
 
 #include <QElapsedTimer>
 

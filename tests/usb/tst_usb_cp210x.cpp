@@ -6,7 +6,7 @@
 
 #include "EmulatedCp210x.h"
 
-#include "tests/mainwindow/MainWindowRig.h"
+#include "tests/support/MainWindowRig.h"
 #include "bridge/BridgeLibrary.h"
 #include "bridge/KX_SI_USBXpressDev.h"
 #include "bridge/usb/Cp210xBridgeBackend.h"
