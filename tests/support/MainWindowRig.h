@@ -1,5 +1,5 @@
-#ifndef TIVAKO_TESTS_MAINWINDOW_MAINWINDOWRIG_H
-#define TIVAKO_TESTS_MAINWINDOW_MAINWINDOWRIG_H
+#ifndef TIVAKO_TESTS_SUPPORT_MAINWINDOWRIG_H
+#define TIVAKO_TESTS_SUPPORT_MAINWINDOWRIG_H
 
 // What the main-window suites share: the diagnostic log as lines, the
 // settings file of the test's own home folder, virtual boards installed as

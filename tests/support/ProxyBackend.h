@@ -1,5 +1,5 @@
-#ifndef TIVAKO_TESTS_BOOTLOADER_PROXYBACKEND_H
-#define TIVAKO_TESTS_BOOTLOADER_PROXYBACKEND_H
+#ifndef TIVAKO_TESTS_SUPPORT_PROXYBACKEND_H
+#define TIVAKO_TESTS_SUPPORT_PROXYBACKEND_H
 
 // A bridge backend that stands between the device class and another backend
 // (the virtual board): it records what the host does to the link (writes,

@@ -1,5 +1,5 @@
-#ifndef TIVAKO_TESTS_BOOTLOADER_SESSIONRIG_H
-#define TIVAKO_TESTS_BOOTLOADER_SESSIONRIG_H
+#ifndef TIVAKO_TESTS_SUPPORT_SESSIONRIG_H
+#define TIVAKO_TESTS_SUPPORT_SESSIONRIG_H
 
 // What the bootloader suites share: a bridge device with its real worker
 // thread in front of a virtual board (through ProxyBackend), the console
