@@ -352,6 +352,21 @@ private slots:
     // while the board kept sending) is shown in pieces with nothing missing.
     void largeTakeIsShownWhole()
     {
+        // The flood outruns the receive ring only when the machine holds this
+        // thread up for tens of milliseconds; that loss is reported and is
+        // not what is tested here, so such a run is done again.
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            bool stalled = false;
+            largeTake(attempt < 3 ? &stalled : nullptr);
+            if (QTest::currentTestFailed() || !stalled)
+                return;
+            qWarning("the receive ring overflowed while this thread was held up; again");
+        }
+    }
+
+private:
+    void largeTake(bool* stalled)
+    {
         bridgeInstallBackend(nullptr);
         auto boards = installBoards(1, SimOutput::Ascii);
         flashAndRestart(boards->board(0), builtInImage());
@@ -382,6 +397,12 @@ private slots:
         for (const QString& line : m_log->lines()) {
             const QRegularExpressionMatch m = call.match(line);
             taken += m.hasMatch() ? m.captured(1).toLongLong() : 0;
+        }
+        if (stalled && m_log->dump().contains(QStringLiteral("Receive ring full"))) {
+            *stalled = true;
+            w.reset();
+            bridgeInstallBackend(nullptr);
+            return;
         }
         for (const QString& line : m_log->lines())
             QVERIFY2(!line.contains("ERROR"), qPrintable(line));
