@@ -29,6 +29,7 @@ enum Fault {
     WriteCommandSilent,
     WriteAddressSilent,
     WriteDataSilent,
+    WriteCommandStray,
 };
 
 const QByteArray kIdle = redLine("Bootloader IDEL -> set this->m_BootloaderActive = false");
@@ -117,6 +118,10 @@ private slots:
         QTest::newRow("no address reply")
             << int(WriteAddressSilent) << redLine("Bootloader Fail -> Time Error SM_FW_WriteFileReceiveAddr")
             << QString() << 1 << 0 << 1000;
+        // A byte that is neither ACK nor NACK is no answer: the wait goes on.
+        QTest::newRow("stray byte for Write Memory's ACK")
+            << int(WriteCommandStray) << redLine("Bootloader Fail -> Time Error SM_FW_WriteFileReceiveCMD")
+            << QString() << 1 << 0 << 1000;
         QTest::newRow("no data reply") << int(WriteDataSilent)
                                        << redLine("Bootloader Fail -> Time Error SM_FW_WriteFileReceiveData")
                                        << QString() << 1 << 0 << 5000;
@@ -173,6 +178,9 @@ private slots:
             break;
         case WriteCommandSilent:
             b->silenceAfter(kRepliesBeforeWrite);
+            break;
+        case WriteCommandStray:
+            b->replaceReply(0x31, {0x55});
             break;
         case WriteAddressSilent:
             b->silenceAfter(kRepliesBeforeWrite + 1);

@@ -83,7 +83,7 @@ EmulatedCp210x::EmulatedCp210x(UMockdevTestbed* testbed, const EmulatedCp210xCon
         m_config.productId = factoryProductId(m_config.part);
     auto clock = std::make_shared<SteadySimClock>();
     for (int i = 0; i < interfaceCount(); ++i)
-        m_uarts[uint8_t(i)];
+        m_uarts[uint8_t(i)].port.flow[1] = m_config.flowReplace;
     for (uint8_t number : m_config.boardPorts) {
         SimBoardConfig boardConfig;
         boardConfig.number = number + 1;
@@ -266,6 +266,7 @@ void EmulatedCp210x::unplug()
         for (auto& entry : m_uarts) {
             Uart& uart = entry.second;
             uart.port = Port();
+            uart.port.flow[1] = m_config.flowReplace;
             uart.session = 0;
             uart.heldForXon.clear();
             if (uart.board)

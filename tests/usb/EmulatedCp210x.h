@@ -43,6 +43,9 @@ struct EmulatedCp210xConfig
     SimOutput output = SimOutput::Ascii;
     // CP2102N firmware version reported by GET_FW_VER.
     uint8_t firmwareVersion[3] = {1, 0, 8};
+    // The flow-replace word as the last owner left it: the kernel's default
+    // termios (IXON) gives AUTO_TRANSMIT and RTS on; IXOFF adds AUTO_RECEIVE.
+    uint32_t flowReplace = 0x41;
 };
 
 // One emulated bridge.
@@ -55,9 +58,8 @@ public:
         bool enabled = false;
         uint32_t baud = 9600;
         uint16_t lineControl = 0x0800;
-        // GET/SET_FLOW: control handshake, flow replace, XON and XOFF limits.
-        // Left as the kernel's serial driver leaves it with its default
-        // termios: DTR and RTS on, XON/XOFF on transmit (AUTO_TRANSMIT).
+        // GET/SET_FLOW: control handshake, flow replace (see the config),
+        // XON and XOFF limits.
         uint32_t flow[4] = {0x01, 0x41, 0x80, 0x80};
         uint16_t modemLines = 0x0003; // DTR bit 0, RTS bit 1
         bool xoffReceived = false;    // output paused by a received XOFF

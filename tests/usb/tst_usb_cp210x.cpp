@@ -318,8 +318,10 @@ private slots:
     // 0x11 and 0x13 out of the board's answers; after open it passes them.
     void flowControlLeftOnIsTurnedOff()
     {
-        EmulatedCp210x* bridge = m_usb->plug(EmulatedCp210xConfig());
-        QVERIFY(bridge->port(0).flow[1] & 0x01);
+        EmulatedCp210xConfig config;
+        config.flowReplace = 0x43; // XON/XOFF both ways, as `stty ixon ixoff` leaves it
+        EmulatedCp210x* bridge = m_usb->plug(config);
+        QCOMPARE(bridge->port(0).flow[1] & 0x03, 0x03u);
         BRIDGE_HANDLE handle = openConfigured(0);
         QVERIFY(handle);
         QCOMPARE(bridge->port(0).flow[1] & 0xC3, 0x40u);
