@@ -378,15 +378,17 @@ private:
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Connect"); }, 1000));
 
         // Hold the GUI thread: take from the ring often enough that it never
-        // fills, but let no tick render.
+        // fills, but let no tick render. At this rate the ring lasts about
+        // 160 ms between two takes; more than 64 KiB still gather. At this rate the ring lasts about
+        // 160 ms between two takes; more than 64 KiB still gather.
         const int blocks = doc(*w)->blockCount();
         m_log->clear();
         SimBoard* board = boards->board(0);
         const quint64 start = board->counters().bytesDeliveredToHost;
-        board->flood(2.0e5);
+        board->flood(2.5e4);
         QElapsedTimer clock;
         clock.start();
-        while (board->counters().bytesDeliveredToHost < start + 110000 && clock.elapsed() < 20000) {
+        while (board->counters().bytesDeliveredToHost < start + 75000 && clock.elapsed() < 20000) {
             QVERIFY(takeData(w.get()));
             QThread::usleep(200);
         }
@@ -406,7 +408,7 @@ private:
         }
         for (const QString& line : m_log->lines())
             QVERIFY2(!line.contains("ERROR"), qPrintable(line));
-        QVERIFY(taken > 100000);
+        QVERIFY(taken > 70000);
         QVERIFY(invoke(w.get(), "SLOT_PrintConsole"));
         QVERIFY(doc(*w)->blockCount() >= blocks + 2);
 
@@ -416,7 +418,7 @@ private:
         QList<qint64> numbers;
         for (auto it = flood.globalMatch(text); it.hasNext();)
             numbers.append(it.next().captured(1).toLongLong());
-        QVERIFY(numbers.size() > 5000);
+        QVERIFY(numbers.size() > 3000);
         for (int i = 1; i < numbers.size(); ++i)
             QVERIFY2(numbers.at(i) == numbers.at(i - 1) + 1, qPrintable(QString::number(numbers.at(i))));
         QVERIFY(board->counters().overrunsAtHost == 0);
