@@ -148,13 +148,17 @@ void ProxyBackend::takeFromBoard(BRIDGE_HANDLE handle)
     }
 }
 
+BRIDGE_STATUS ProxyBackend::innerStatus(BRIDGE_HANDLE handle)
+{
+    uint32_t waiting = 0;
+    uint32_t queueStatus = 0;
+    return m_inner->checkRxQueue(handle, &waiting, &queueStatus);
+}
+
 BRIDGE_STATUS ProxyBackend::checkRxQueue(BRIDGE_HANDLE handle, uint32_t* numBytesInQueue, uint32_t* queueStatus)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    uint32_t innerWaiting = 0;
-    uint32_t innerStatus = 0;
-    // Statuses (a lost board, a bad handle) are the inner backend's.
-    const BRIDGE_STATUS status = m_inner->checkRxQueue(handle, &innerWaiting, &innerStatus);
+    const BRIDGE_STATUS status = innerStatus(handle);
     if (status != SI_SUCCESS)
         return status;
     takeFromBoard(handle);
@@ -168,9 +172,7 @@ BRIDGE_STATUS ProxyBackend::checkRxQueue(BRIDGE_HANDLE handle, uint32_t* numByte
 BRIDGE_STATUS ProxyBackend::read(BRIDGE_HANDLE handle, void* buffer, uint32_t bytesToRead, uint32_t* bytesReturned)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    uint32_t innerWaiting = 0;
-    uint32_t innerStatus = 0;
-    const BRIDGE_STATUS status = m_inner->checkRxQueue(handle, &innerWaiting, &innerStatus);
+    const BRIDGE_STATUS status = innerStatus(handle);
     if (status != SI_SUCCESS)
         return status;
     const uint32_t count = std::min<uint32_t>(bytesToRead, static_cast<uint32_t>(m_rx.size()));

@@ -72,6 +72,8 @@ public:
 
 private:
     void takeFromBoard(BRIDGE_HANDLE handle); // expects m_mutex held
+    // The inner backend's status for the handle: a lost board, a bad handle.
+    BRIDGE_STATUS innerStatus(BRIDGE_HANDLE handle);
 
     std::shared_ptr<BridgeBackend> m_inner;
     mutable std::mutex m_mutex;
