@@ -1,0 +1,458 @@
+// The loader's texts: its log lines, the board's debug (TLV) frames, and
+// Intel HEX files turned into flash images, checked against objcopy and srec_cat.
+
+#include "app/Log.h"
+#include "programming/HexConversion.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Process.h"
+#include "tests/support/TestData.h"
+#include "tests/support/TlvFeeder.h"
+
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+#include <random>
+
+#include <sys/stat.h>
+
+using namespace hexrecords;
+using namespace tlvframes;
+
+namespace {
+
+const QString kHex = QStringLiteral("KX_SI_USBXpressDev::ConvertHex2BinFile");
+const QString kTlv = QStringLiteral("KX_Debug_TLV_Server::");
+const QByteArray kAb = QByteArray::fromHex("AA0500F00200616246FE"); // "ab" in one text item
+const QByteArray kEof = ":00000001FF";
+
+// The line as the log writes it: cut to its buffer without splitting a
+// character, an error line still ending its colour.
+QByteArray expectedLine(bool error, const QByteArray& label, const QByteArray& message)
+{
+    const QString l = QString::fromUtf8(label), m = QString::fromUtf8(message);
+    QByteArray line = (error ? errorLine(l, m) : statusLine(l, m)).toUtf8();
+    const QByteArray reset = error ? "\x1b[0m" : "";
+    if (line.size() < kLogLineBufferSize)
+        return line;
+    line.truncate(kLogLineBufferSize - 1 - reset.size());
+    while (QString::fromUtf8(line).toUtf8() != line)
+        line.chop(1);
+    return line + reset;
+}
+
+QByteArray lines(const QList<QByteArray>& records, const QByteArray& eol = "\r\n")
+{
+    return records.join(eol) + eol;
+}
+
+QByteArray data(quint16 address, const QByteArray& bytes)
+{
+    return record(0x00, address, bytes);
+}
+
+struct Conversion
+{
+    qint8 result;
+    bool hexOpen, imageOpen;
+    QByteArray image; // read from the position the conversion left
+};
+
+Conversion convert(const QString& path, QTemporaryFile& bin)
+{
+    QFile hex(path);
+    Conversion c{convertHex2BinFile(&hex, &bin), hex.isOpen(), bin.isOpen(), {}};
+    c.image = c.imageOpen ? bin.readAll() : readFile(bin.fileName());
+    bin.seek(0);
+    return c;
+}
+
+// A random file as linkers and tools write it: linear (flash addresses),
+// segment or plain 16-bit addresses; regions that neither overlap nor touch,
+// often at a 64 KiB page's end; records of 0..16 bytes, at times shuffled.
+struct GeneratedHex
+{
+    QByteArray text;
+    quint32 lowest = 0xFFFFFFFF, end = 0; // flash offsets holding data
+    int mode = 0;
+};
+
+GeneratedHex generateHex(QRandomGenerator& rng)
+{
+    GeneratedHex g;
+    const int mode = g.mode = rng.bounded(3);
+    const bool lower = rng.bounded(2);
+    const quint32 span = mode == 2 ? 0x10000 : 0x20000;
+    std::vector<quint32> starts;
+    for (int i = rng.bounded(1, 5); i > 0; --i)
+        starts.push_back(rng.bounded(3) ? rng.bounded(span)
+                                        : ((rng.bounded(span >> 16) + 1) << 16) - rng.bounded(1, 40));
+    std::sort(starts.begin(), starts.end());
+    std::vector<std::pair<quint32, QByteArray>> pieces;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const quint32 end = qMin(i + 1 < starts.size() ? starts[i + 1] - 1 : span, starts[i] + rng.bounded(1, 3000));
+        for (quint32 at = starts[i], n = 0; at < end; at += n) {
+            n = qMin<quint32>(rng.bounded(17), end - at);
+            n = mode == 1 ? n : qMin(n, 0x10000 - (at & 0xFFFF)); // a record stays in its 64 KiB
+            pieces.emplace_back(at, randomBytes(rng, int(n)));
+            g.lowest = n ? qMin(g.lowest, at) : g.lowest;
+            g.end = n ? at + n : g.end;
+        }
+    }
+    if (rng.bounded(3) == 0)
+        std::shuffle(pieces.begin(), pieces.end(), std::mt19937(rng.generate()));
+    QList<QByteArray> records;
+    quint32 base = 0xFFFFFFFF;
+    for (const auto& [at, bytes] : pieces) {
+        // Any segment that reaches the record without leaving its 64 KiB.
+        const quint32 segment = at / 16 - rng.bounded(qMin(at / 16, 0xFFEu) + 1);
+        const quint32 next = mode == 0 ? (0x08000000 + at) >> 16 : mode == 1 ? segment : 0;
+        if (mode != 2 && (next != base || rng.bounded(4) == 0))
+            records << record(mode ? 0x02 : 0x04, 0, QByteArray(1, char(next >> 8)) + char(next), lower);
+        base = next;
+        records << record(0x00, quint16(mode == 1 ? at - 16 * base : at), bytes, lower);
+    }
+    while (records.size() < 3)
+        records.prepend(record(mode == 1 ? 0x03 : 0x05, 0, QByteArray::fromHex("08000131"), lower));
+    if (rng.bounded(10))
+        records << record(0x01, 0, {}, lower);
+    g.text = lines(records, rng.bounded(2) ? "\r\n" : "\n");
+    return g;
+}
+
+} // namespace
+
+class TestText : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir{qEnvironmentVariable("TIVAKO_TEST_TMP", QDir::tempPath()) + "/text-XXXXXX"};
+
+    QString hexFile(const QByteArray& text, const QString& name = QStringLiteral("in.hex"))
+    {
+        return writeFile(m_dir.filePath(name), text) ? m_dir.filePath(name) : QString();
+    }
+
+private slots:
+    void initTestCase() { LogCapture::install(); }
+    void cleanupTestCase() { LogCapture::uninstall(); }
+    void init() { LogCapture::clear(); }
+
+    void logLine_data()
+    {
+        QTest::addColumn<bool>("error");
+        QTest::addColumn<QByteArray>("label");
+        QTest::addColumn<QByteArray>("message");
+        // Lengths around the buffer's, percent signs, two-, three- and four-byte characters.
+        const QByteArray pieces[] = {"a", "%d", "\xc3\xa4", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+        QRandomGenerator rng(1234);
+        for (int row = 0; row < 60; ++row) {
+            const QByteArray label(rng.bounded(8) ? rng.bounded(1, 30) : rng.bounded(2030, 2060), 'L');
+            QByteArray message;
+            for (int length = rng.bounded(2) ? rng.bounded(1950, 2060) : rng.bounded(50); message.size() < length;)
+                message += pieces[rng.bounded(5)];
+            QTest::addRow("random %d", row) << bool(rng.bounded(2)) << label << message;
+        }
+    }
+
+    void logLine()
+    {
+        QFETCH(bool, error);
+        QFETCH(QByteArray, label);
+        QFETCH(QByteArray, message);
+        (error ? logError : logStatus)(label.constData(), "%s", message.constData());
+        QCOMPARE(LogCapture::lines().size(), 1);
+        QCOMPARE(LogCapture::lines().first().toUtf8(), expectedLine(error, label, message));
+    }
+
+    // Lines written by several threads at once all arrive, each whole.
+    void logFromThreads()
+    {
+        std::vector<std::unique_ptr<QThread>> threads;
+        QStringList expected;
+        for (int n = 0; n < 1200; ++n) {
+            if (n % 300 == 0)
+                threads.emplace_back(QThread::create([n] {
+                    for (int i = n; i < n + 300; ++i)
+                        (i % 2 ? logError : logStatus)("Worker::run", "line %d %0300d", i, i);
+                }));
+            const QString message = QString("line %1 %2").arg(n).arg(n, 300, 10, QChar('0'));
+            expected << (n % 2 ? errorLine : statusLine)("Worker::run", message);
+        }
+        for (auto& thread : threads)
+            thread->start();
+        for (auto& thread : threads)
+            QVERIFY(thread->wait(60000));
+        QStringList written = LogCapture::lines();
+        written.sort();
+        expected.sort();
+        QCOMPARE(written, expected);
+    }
+
+    void hex_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<QString>("error"); // empty: no error line
+        auto refused = [](const char* name, const QByteArray& text, int result, const QString& error = {}) {
+            QTest::newRow(name) << text << result << QByteArray() << error;
+        };
+        auto image = [](const char* name, const QByteArray& text, const QByteArray& image) {
+            QTest::newRow(name) << text << 1 << image << QString();
+        };
+        const QByteArray a = randomBytes(16, 1), b = randomBytes(16, 2), c = randomBytes(18, 3);
+        const QByteArray r = data(0, a), one = data(0, QByteArray(1, '\0')), end = QByteArray(0x1FFF0, '\xFF') + a;
+        auto spoilt = [&](int at, char c) { return lines({r, r, QByteArray(one).replace(at, 1, &c, 1)}); };
+        const QString nonHex = QStringLiteral("No hexadecimal digit at position %1: 0x%2");
+        const QString shorter = QStringLiteral("Record shorter than its byte count: %1 characters, %2 needed");
+        const QString outside = QStringLiteral("Data record @ 0x%1 outside the flash (0x08000000..0x0801ffff)");
+        const QString extended = QStringLiteral("Extended address record with %1 data bytes");
+        const QString noData = QStringLiteral("No data record in the hex file, nothing to write");
+        refused("two lines", lines({r, kEof}), -3);
+        refused("third line empty", lines({r, r, "", r}), -3);
+        refused("99 bytes split line 1", lines({":" + QByteArray(120, '0'), r, r}), -3);
+        refused("empty line", lines({r, r, r, "", kEof}), -5, "Startcode missing");
+        refused("19 bytes: the line end is a line", lines({data(0, a + "xyz"), r, kEof}), -5, "Startcode missing");
+        refused("checksum", lines({r, r, ":020000040800F3"}), -6, "Wrong Checksum CAL: 0xf2 DataRead 0xf3 missing");
+        refused("checksum of data", lines({r, r, ":0100100002EE"}), -6,
+                "Wrong Checksum CAL: 0xed DataRead 0xee missing");
+        refused("cut before the checksum", lines({r, r, r.left(41)}), -6, shorter.arg(41).arg(43));
+        refused("32 bytes cut at 49", lines({r, data(16, a + a), kEof}), -6, shorter.arg(49).arg(75));
+        refused("segment, no bytes", lines({r, record(0x02, 0, {}), kEof}), -6, extended.arg(0));
+        refused("linear, 3 bytes", lines({r, record(0x04, 0, a.left(3)), kEof}), -6, extended.arg(3));
+        refused("count digit", spoilt(2, 'Z'), -6, nonHex.arg(2).arg("5a"));
+        refused("data digit", spoilt(10, 'g'), -6, nonHex.arg(10).arg("67"));
+        refused("checksum digit", spoilt(12, '#'), -6, nonHex.arg(12).arg("23"));
+        refused("far outside", lines({r, linearBase(0x2000), r}), -7, outside.arg("20000000"));
+        refused("across the end", lines({r, linearBase(0x0801), data(0xFFF8, a)}), -7, outside.arg("0801fff8"));
+        refused("past the end", lines({r, linearBase(0x0802), one}), -7, outside.arg("08020000"));
+        refused("past the alias", lines({r, linearBase(0x0010), one}), -7, outside.arg("00100000"));
+        refused("address wraps", lines({r, linearBase(0xFFFF), data(0xFFFF, a)}), -7, outside.arg("ffffffff"));
+        refused("empty records", lines({data(0, {}), data(16, {}), data(32, {})}), -8, noData);
+        refused("data after the end", lines({kEof, r, kEof}), -8, noData);
+        // What the comparison with objcopy and srec_cat below does not reach.
+        image("later record wins", lines({r, data(16, a), data(8, b)}), a.left(8) + b + a.right(8));
+        image("segment, then linear", lines({record(0x02, 0, "\x10\x01"), linearBase(0x0800), r}), a);
+        image("boot alias meets flash", lines({r, linearBase(0x0800), data(16, b), linearBase(0), data(8, b)}),
+              a.left(8) + b + b.right(8));
+        image("unknown record type", lines({r, record(0x07, 0, b), data(16, b)}), a + b);
+        image("18 bytes, a 49-byte line", lines({data(0, c), data(18, c), kEof}), c + c);
+        image("last flash bytes", lines({linearBase(0x0801), data(0xFFF0, a), kEof}), end);
+        image("their boot alias", lines({linearBase(0x0001), data(0xFFF0, a), kEof}), end);
+        image("empty record outside", lines({r, linearBase(0x2000), data(0, {}), kEof}), a);
+        image("nothing after the end", lines({r, data(16, b), kEof, data(32, a), "garbage"}), a + b);
+        image("no end, no last line end", lines({r, r}, "\n") + data(16, b), a + b);
+    }
+
+    // The image file of an earlier run holds bytes, and is open when the
+    // conversion is to fail; neither may leave a trace.
+    void hex()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, result);
+        QFETCH(QByteArray, image);
+        QFETCH(QString, error);
+        QTemporaryFile bin;
+        QVERIFY(bin.open() && bin.write(QByteArray(0x30000, 'z')) == 0x30000);
+        if (result == 1)
+            bin.close();
+        const QString path = hexFile(text);
+        const Conversion c = convert(path, bin);
+        QCOMPARE(int(c.result), result);
+        QCOMPARE(LogCapture::errors(kHex).join('\n'), error);
+        QVERIFY(!c.hexOpen);
+        if (result == 1) {
+            QVERIFY(c.imageOpen);
+            QCOMPARE(c.image, image);
+            const QString sizes = QStringLiteral("HexFileSize: %1 kB; BinFileSize %2 kB");
+            QCOMPARE(LogCapture::statuses(kHex),
+                     (QStringList{"Path: " + path, sizes.arg(text.size() / 1024).arg(image.size() / 1024)}));
+        } else {
+            QVERIFY(result == -3 || (!c.imageOpen && c.image.isEmpty()));
+            QCOMPARE(convert(hexFile(lines({data(0, "abcd"), data(4, "efgh"), kEof})), bin).image,
+                     QByteArray("abcdefgh"));
+        }
+    }
+
+    void hexFiles()
+    {
+        QTemporaryFile bin;
+        QFile missing(m_dir.filePath("missing.hex"));
+        QCOMPARE(convertHex2BinFile(&missing, &bin), qint8(-1));
+        QCOMPARE(convertHex2BinFile(nullptr, &bin), qint8(-1));
+        QCOMPARE(LogCapture::lines(), QStringList());
+        // No files to read; a FIFO once held the conversion until written to.
+        const QString folder = m_dir.filePath("folder.hex"), fifo = m_dir.filePath("fifo.hex");
+        QVERIFY(QDir().mkpath(folder) && ::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        for (const QString& path : {folder, fifo}) {
+            LogCapture::clear();
+            QCOMPARE(convert(path, bin).result, qint8(-2));
+            QCOMPARE(LogCapture::statuses(kHex), QStringList{"Path: " + path});
+            QCOMPARE(LogCapture::errors(kHex), QStringList{"Not a regular file: " + path});
+        }
+        QTemporaryFile unopenable(m_dir.filePath("no-such-folder/image-XXXXXX.bin"));
+        const Conversion c = convert(hexFile(lines({data(0, "ab"), data(2, "cd"), kEof})), unopenable);
+        QVERIFY(c.result == -4 && !c.hexOpen && !c.imageOpen);
+    }
+
+    // objcopy's image starts at the lowest address with data; srec_cat's,
+    // moved to the flash base and filled from there, is the whole image.
+    void hexMatchesObjcopyAndSrecCat()
+    {
+        const QString objcopy = QStandardPaths::findExecutable("objcopy");
+        const QString srecCat = QStandardPaths::findExecutable("srec_cat");
+        QVERIFY2(!objcopy.isEmpty() && !srecCat.isEmpty(), "objcopy and srec_cat are needed (scripts/deps)");
+        QRandomGenerator rng(4711);
+        std::vector<GeneratedHex> files;
+        ProcessOptions tools; // one shell for all: a process per file is slow from a sanitizer build
+        tools.timeoutMs = 240000;
+        tools.stdinText = "set -e\n";
+        for (int i = 0; i < 240; ++i) {
+            files.push_back(generateHex(rng));
+            const QString path = hexFile(files.back().text, QString("gen-%1.hex").arg(i));
+            tools.stdinText += QString("'%1' -I ihex -O binary --gap-fill 0xFF '%2' '%2.objcopy'\n"
+                                       "'%3' '%2' -Intel -offset %4 -fill 0xFF 0 %5 -o '%2.srec' -Binary\n")
+                                   .arg(objcopy, path, srecCat, files.back().mode ? "0" : "-0x08000000")
+                                   .arg(files.back().end)
+                                   .toUtf8();
+        }
+        const ProcessRun run = runProcess("/bin/sh", {}, tools);
+        QVERIFY2(run.exitCode == 0, run.err.right(1000).constData());
+        QTemporaryFile bin;
+        for (int i = 0; i < 240; ++i) {
+            const QString path = m_dir.filePath(QString("gen-%1.hex").arg(i));
+            const Conversion c = convert(path, bin);
+            const QByteArray lead(int(files[size_t(i)].lowest), '\xFF');
+            QVERIFY2(c.result == 1 && c.image == lead + readFile(path + ".objcopy"), qPrintable(path + " / objcopy"));
+            QVERIFY2(c.image == readFile(path + ".srec"), qPrintable(path + " / srec_cat"));
+        }
+    }
+
+    // What the random streams below do not reach, with the decoder's lines but
+    // for those waiting for more bytes.
+    void tlvFrames_data()
+    {
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<int>("chunk");
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("errors");
+        auto row = [](const char* name, const QByteArray& wire, const QByteArray& text, const QString& errors = {},
+                      int chunk = 4095) { QTest::newRow(name) << wire << chunk << text << errors; };
+        const QByteArray cd = frame(item(0xF2, "cd")), longest(4087, 'x');
+        QByteArray overrun = item(0xF0, "ok") + item(0xF0, "abc");
+        overrun[6] = 100;
+        const QString cut = QStringLiteral("Frame @ 0 cut short by the next head after %1 bytes, dropped");
+        const QString never = QStringLiteral("u16DataLength %1 @ 0 never fits the buffer, frame dropped");
+        const QString past = QStringLiteral("Item length %1 @ 8 runs past the frame end, item dropped");
+        const QString stray = QStringLiteral("DataPointer adr:%1 != HeadBuffer adr:%2");
+        // Any byte may be escaped, and two escapes count as one.
+        row("escapes, a byte a call", QByteArray::fromHex("AA0700F00400558A55755555414263FD"),
+            "\xAA\x55"
+            "aB",
+            {}, 1);
+        row("bytes between frames", kAb + "xyz" + cd, "abcd",
+            stray.arg(10).arg(13) + "\nData @ DataPointer[0x78] != TLV_DATA_HEAD");
+        row("an escaped head starts no frame", kAb + "\x55\x8A" + frame(item(0xF0, "xy")).mid(1) + cd, "abcd",
+            stray.arg(10).arg(20));
+        row("raw head right after an escape byte", QByteArray::fromHex("AA0500F00255") + kAb, "ab", cut.arg(5));
+        row("item overruns its frame", frame(overrun) + kAb, "okab", past.arg(100));
+        row("item length near 0xFFFF", frame(overrun.replace(6, 2, "\xFD\xFF")), "ok", past.arg(65533));
+        row("item header cut by the frame end", frame(item(0xF0, "ok") + "\xF0\x01"), "ok",
+            "Item header @ 8 runs past the frame end, rest of the frame dropped");
+        row("longest frame", escape(frame(item(0xF0, longest))), longest, {}, 1000);
+        row("one byte longer", escape(frame(item(0xF0, QByteArray(4088, 'y')))) + kAb, "ab",
+            never.arg(4091) + '\n' + stray.arg(512).arg(0) + "\nData @ DataPointer[0x79] != TLV_DATA_HEAD", 512);
+        row("length 0xFFFF", QByteArray::fromHex("AAFFFF") + kAb, "ab", never.arg(65535));
+        row("cut short by the next head", kAb.left(4) + kAb, "ab", cut.arg(4));
+        row("length that would swallow the next frame", QByteArray::fromHex("AA000F") + kAb + cd, "abcd", cut.arg(3));
+    }
+
+    void tlvFrames()
+    {
+        QFETCH(QByteArray, wire);
+        QFETCH(int, chunk);
+        QFETCH(QByteArray, text);
+        QFETCH(QString, errors);
+        TlvFeeder feeder;
+        QCOMPARE(feeder.feed(wire, chunk), text);
+        const QStringList logged = LogCapture::errors(kTlv + "TLV_Handler");
+        QCOMPARE(logged.filter(QRegularExpression("^(?!BufferLength)")).join('\n'), errors);
+        QCOMPARE(feeder.decoder.HeadBufferLength(), 0);
+    }
+
+    // Good frames (random items, unknown tags, random escapes), frames with a
+    // bad checksum and stray bytes, fed in random pieces: exactly the good text.
+    void tlvRandomStreams()
+    {
+        for (quint32 seed = 1; seed <= 150; ++seed) {
+            QRandomGenerator rng(seed);
+            QByteArray wire, expected;
+            for (int p = rng.bounded(1, 60); p > 0; --p) {
+                const int kind = rng.bounded(4);
+                QByteArray payload;
+                for (int i = kind < 2 ? rng.bounded(4) : 0; i > 0; --i) {
+                    const auto tag = static_cast<uint8_t>(rng.bounded(3) ? 0xF0 + rng.bounded(3) : rng.bounded(256));
+                    const QByteArray value = randomBytes(rng, rng.bounded(200));
+                    payload += item(tag, value);
+                    expected += tag >= 0xF0 && tag <= 0xF2 ? value : QByteArray();
+                }
+                QByteArray bad = frame(item(0xF0, randomBytes(rng, rng.bounded(100))));
+                const int at = bad.size() - 1 - rng.bounded(2);
+                bad[at] = static_cast<char>(bad[at] ^ (1 + rng.bounded(255)));
+                // An escape byte at the end of stray bytes must not reach into the next head.
+                const QByteArray noise = randomBytes(rng, rng.bounded(p % 10 == 9 ? 5000 : 40)).replace('\xAA', '*');
+                wire += kind < 2 ? escape(frame(payload), &rng) : kind == 2 ? escape(bad, &rng) : noise;
+            }
+            TlvFeeder feeder;
+            const int chunk = seed % 4 ? rng.bounded(1, 1025) : 1;
+            QVERIFY2(feeder.feed(wire, chunk) == expected, qPrintable(QString::number(seed)));
+        }
+    }
+
+    void tlvLimits()
+    {
+        // Undrained output stops at 4095 bytes; unread text is never overwritten.
+        TlvFeeder full;
+        full.feed(escape(frame(item(0xF0, QByteArray(3000, 'a')))) + escape(frame(item(0xF0, QByteArray(2000, 'b')))),
+                  4095, false);
+        QCOMPARE(full.drain(), QByteArray(3000, 'a') + QByteArray(1095, 'b'));
+        QCOMPARE(LogCapture::errors(kTlv + "WriteOutputBuffer"),
+                 QStringList{"OutputBuffer full, 905 decoded bytes dropped"});
+        QCOMPARE(full.feed(kAb), QByteArray("ab"));
+        // Stray bytes beyond the receive buffer are dropped, the frame after them is not.
+        QCOMPARE(TlvFeeder().feed(QByteArray(10000, 'n') + kAb, 3000), QByteArray("ab"));
+        QVERIFY(LogCapture::errors(kTlv + "ReceiveBytes").value(0).startsWith("Receive buffer full: 4095 undecoded"));
+        QCOMPARE(TlvFeeder().feed(QByteArray(1000, '\xAA') + kAb), QByteArray("ab"));
+
+        // One call beyond both the receive buffer and the head ring: all decoded.
+        QByteArray wire, text;
+        for (int i = 0; wire.size() < 12000; ++i) {
+            wire += frame(item(0xF0, QByteArray::number(i) + ' '));
+            text += QByteArray::number(i) + ' ';
+        }
+        LogCapture::clear();
+        TlvFeeder big;
+        const auto n = static_cast<uint16_t>(wire.size());
+        QCOMPARE(big.decoder.ReceiveBytes(reinterpret_cast<const uint8_t*>(wire.constData()), 0, n, n), n);
+        QCOMPARE(big.drain(), text.left(4095));
+        QCOMPARE(LogCapture::lines(), QStringList());
+
+        // Bad arguments are refused, and an empty queue gives nothing.
+        const uint8_t ring[4] = {0xAA, 0, 0, 0};
+        KX_Debug_TLV_Server decoder;
+        QCOMPARE(decoder.ReceiveBytes(ring, 0, 0, 4), 0);
+        QCOMPARE(decoder.ReceiveBytes(nullptr, 0, 5, 16), 0);
+        QCOMPARE(decoder.ReceiveBytes(ring, 0, 4, 0), 0);
+        QCOMPARE(LogCapture::errors(kTlv + "ReceiveBytes").size(), 2);
+        QCOMPARE(decoder.HeadBufferLength() + decoder.BufferLength(), 0);
+        uint8_t byte = 0x42;
+        QVERIFY(decoder.GetOutputByte(&byte) == 0xFF && decoder.GetOutputByte(nullptr) == 0xFF && byte == 0x42);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestText)
+#include "tst_text.moc"
