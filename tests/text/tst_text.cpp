@@ -12,7 +12,6 @@
 #include "tests/support/Wait.h"
 
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QThread>
@@ -71,10 +70,9 @@ Conversion convert(const QString& path, QTemporaryFile& bin)
     return c;
 }
 
-// Writes a random file as linkers and tools write it to `path`: linear (flash
-// addresses), segment or plain 16-bit addresses; regions that neither overlap
-// nor touch, often at a 64 KiB page's end; records of 0..16 bytes, at times
-// shuffled. Returns the commands that convert it with objcopy and srec_cat.
+// Writes a random file as tools write it to `path`: linear, segment or plain 16-bit addresses;
+// regions that neither overlap nor touch, often at a 64 KiB page's end; records of 0..16 bytes,
+// at times shuffled. Returns the commands that convert it with objcopy and srec_cat.
 QByteArray generateHex(QRandomGenerator& rng, const QString& path)
 {
     const int mode = rng.bounded(3);
@@ -136,7 +134,6 @@ class TestText : public QObject
 
 private slots:
     void initTestCase() { LogCapture::install(); }
-    void cleanupTestCase() { LogCapture::uninstall(); }
     void init() { LogCapture::clear(); }
 
     // Lines of any length (around the buffer's too), with percent signs and
@@ -267,9 +264,6 @@ private slots:
     // ours; srec_cat's, moved to the flash base and filled from there, is ours.
     void hexMatchesObjcopyAndSrecCat()
     {
-        QVERIFY2(!QStandardPaths::findExecutable("objcopy").isEmpty() &&
-                     !QStandardPaths::findExecutable("srec_cat").isEmpty(),
-                 "objcopy and srec_cat are needed (scripts/deps)");
         QRandomGenerator rng(4711);
         ProcessOptions tools; // one shell for all: a process per file is slow from a sanitizer build
         tools.timeoutMs = 240000;
@@ -277,7 +271,7 @@ private slots:
         for (int i = 0; i < 240; ++i)
             tools.stdinText += generateHex(rng, m_dir.filePath(QString("gen-%1.hex").arg(i)));
         const ProcessRun run = runProcess("/bin/sh", {}, tools);
-        QVERIFY2(run.exitCode == 0, run.err.right(1000).constData());
+        QVERIFY2(run.exitCode == 0, run.err.right(1000).constData()); // scripts/deps installs the tools
         QTemporaryFile bin;
         for (int i = 0; i < 240; ++i) {
             const QString path = m_dir.filePath(QString("gen-%1.hex").arg(i));
