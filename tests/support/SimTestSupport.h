@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QtTest>
 
-#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,14 +65,12 @@ public:
     BRIDGE_STATUS open(uint32_t device = 0)
     {
         const BRIDGE_STATUS status = m_backend.open(device, &m_handle);
-        if (status != SI_SUCCESS)
-            m_handle = nullptr;
+        m_handle = status == SI_SUCCESS ? m_handle : nullptr;
         return status;
     }
     BRIDGE_STATUS close() { return m_backend.close(std::exchange(m_handle, nullptr)); }
     BRIDGE_HANDLE handle() const { return m_handle; }
     void forget() { m_handle = nullptr; }
-
     bool line(uint32_t baud, uint16_t lineControl)
     {
         return m_backend.setBaudRate(m_handle, baud) == SI_SUCCESS &&
@@ -91,14 +88,12 @@ public:
         return m_backend.setBaudRate(m_handle, baud) == SI_SUCCESS && boot(true, BRIDGE_LINE_8E1);
     }
     bool enterFirmware() { return m_backend.setBaudRate(m_handle, 115200) == SI_SUCCESS && boot(false, BRIDGE_LINE_8N1); }
-
     BRIDGE_STATUS send(const Bytes& bytes)
     {
         uint32_t written = 0;
         return m_backend.write(m_handle, bytes.data(), uint32_t(bytes.size()), &written);
     }
     BRIDGE_STATUS sendText(const std::string& text) { return send(Bytes(text.begin(), text.end())); }
-
     uint32_t waiting()
     {
         uint32_t n = 0, status = 0;
@@ -124,13 +119,10 @@ private:
 };
 
 // Decodes the firmware's frames with the loader's own decoder.
-class FrameReader
+struct FrameReader
 {
-public:
-    std::string feed(const Bytes& bytes) { return m_feeder.feed(fromBytes(bytes)).toStdString(); }
-
-private:
-    TlvFeeder m_feeder;
+    TlvFeeder feeder;
+    std::string feed(const Bytes& bytes) { return feeder.feed(fromBytes(bytes)).toStdString(); }
 };
 
 inline QByteArray hex(const Bytes& bytes) { return fromBytes(bytes).toHex(' '); }
