@@ -111,10 +111,12 @@ private slots:
         TlvFeeder loader;
         QString text;
         const auto saw = [&](const QString& pattern) {
-            return waitUntil([&] {
-                text += QString::fromLatin1(loader.feed(board.readAllStandardOutput()));
-                return text.contains(QRegularExpression(pattern));
-            }, 20000);
+            return waitUntil(
+                [&] {
+                    text += QString::fromLatin1(loader.feed(board.readAllStandardOutput()));
+                    return text.contains(QRegularExpression(pattern));
+                },
+                20000);
         };
         QVERIFY2(saw("Uptime"), qPrintable(text + board.readAllStandardError()));
         board.write("hello\r\n");

@@ -91,7 +91,11 @@ private slots:
         FlashCapture run;
         const QStringList arguments = {"--all", "--image", m_dir.filePath("big.hex"), "--json"};
         std::thread flash([&] { run = runTivakoFlashCaptured(arguments); });
-        const bool writing = waitUntil([&] { return sim->board(0)->counters().bytesFromHost > 4000; }, 30000);
+        const auto over = [&](size_t i) { // the session ran and handed the board back
+            return !sim->board(i)->bootloaderEvents().empty() && (sim->board(i)->latch() & 0x03) == 0x03;
+        };
+        const bool writing =
+            waitUntil([&] { return over(1) && over(2) && sim->board(0)->counters().bytesFromHost > 4000; });
         sigset_t term, before; // blocked here, so that it lands on one of the run's threads
         sigemptyset(&term);
         sigaddset(&term, SIGTERM);
@@ -131,15 +135,21 @@ private slots:
         QTest::newRow("list") << "flash --list" << 0 << "Tivako Virtual Board\tVB0001\nTivako Virtual Board\tVB0002\n"
                               << "^$";
         QTest::newRow("list as JSON") << "flash --list --json" << 0
-                                      << R"({"description":"Tivako Virtual Board","serial":"VB0002"})" << "^$";
-        QTest::newRow("built-in image") << "flash --board VB0002 --quadrel" << 0 << "VB0002: programmed in" << "^$";
+                                      << R"({"description":"Tivako Virtual Board","serial":"VB0002"})"
+                                      << "^$";
+        QTest::newRow("built-in image") << "flash --board VB0002 --quadrel" << 0 << "VB0002: programmed in"
+                                        << "^$";
         QTest::newRow("help") << "flash --help" << 0
-                              << "Exit status: 0 every board programmed, 1 any board failed, was busy or ran" << "^$";
+                              << "Exit status: 0 every board programmed, 1 any board failed, was busy or ran"
+                              << "^$";
         QTest::newRow("missing serial") << "flash --board VB0002 --board VB0009 --quadrel" << 2 << ""
                                         << "^tivako-flash: .*VB0009";
-        QTest::newRow("two images") << "flash --all --quadrel --image x.hex" << 2 << "" << "^tivako-flash: ";
-        QTest::newRow("board: bad option") << "board --bogus" << 2 << "" << "usage";
-        QTest::newRow("board: bad timing") << "TIVAKO_SIM_TIMING=sometimes board" << 2 << "" << "TIVAKO_SIM_TIMING";
+        QTest::newRow("two images") << "flash --all --quadrel --image x.hex" << 2 << ""
+                                    << "^tivako-flash: ";
+        QTest::newRow("board: bad option") << "board --bogus" << 2 << ""
+                                           << "usage";
+        QTest::newRow("board: bad timing") << "TIVAKO_SIM_TIMING=sometimes board" << 2 << ""
+                                           << "TIVAKO_SIM_TIMING";
     }
     void commandLine()
     {

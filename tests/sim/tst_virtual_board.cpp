@@ -125,7 +125,7 @@ private slots:
         QVERIFY(host().enterBootloader());
         run(host(), "x7F>79 c21>79 a20001000>79");
         QCOMPARE(board().mode(), SimBoardMode::Halted); // code in RAM is not run
-        image[3] = 0x30; // a stack outside RAM
+        image[3] = 0x30;                                // a stack outside RAM
         board().setFlash(0, image);
         QVERIFY(host().enterFirmware() && board().mode() == SimBoardMode::Halted);
     }

@@ -19,7 +19,10 @@
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes commandFrame(uint8_t command) { return {command, uint8_t(command ^ 0xFF)}; }
+inline Bytes commandFrame(uint8_t command)
+{
+    return {command, uint8_t(command ^ 0xFF)};
+}
 
 inline Bytes addressFrame(uint32_t a)
 {
@@ -87,7 +90,10 @@ public:
     {
         return m_backend.setBaudRate(m_handle, baud) == SI_SUCCESS && boot(true, BRIDGE_LINE_8E1);
     }
-    bool enterFirmware() { return m_backend.setBaudRate(m_handle, 115200) == SI_SUCCESS && boot(false, BRIDGE_LINE_8N1); }
+    bool enterFirmware()
+    {
+        return m_backend.setBaudRate(m_handle, 115200) == SI_SUCCESS && boot(false, BRIDGE_LINE_8N1);
+    }
     BRIDGE_STATUS send(const Bytes& bytes)
     {
         uint32_t written = 0;
@@ -125,13 +131,16 @@ struct FrameReader
     std::string feed(const Bytes& bytes) { return feeder.feed(fromBytes(bytes)).toStdString(); }
 };
 
-inline QByteArray hex(const Bytes& bytes) { return fromBytes(bytes).toHex(' '); }
+inline QByteArray hex(const Bytes& bytes)
+{
+    return fromBytes(bytes).toHex(' ');
+}
 
 // QCOMPARE of byte vectors with a readable message.
-#define COMPARE_BYTES(actual, expected)                                                                   \
-    do {                                                                                                  \
-        const Bytes a_ = (actual), e_ = (expected);                                                       \
-        QVERIFY2(a_ == e_, ("got [" + hex(a_) + "] want [" + hex(e_) + "]").constData());                 \
+#define COMPARE_BYTES(actual, expected)                                                                                \
+    do {                                                                                                               \
+        const Bytes a_ = (actual), e_ = (expected);                                                                    \
+        QVERIFY2(a_ == e_, ("got [" + hex(a_) + "] want [" + hex(e_) + "]").constData());                              \
     } while (0)
 
 // The test's own scratch folder (CTest gives each suite one).
