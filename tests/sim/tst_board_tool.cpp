@@ -58,11 +58,14 @@ private slots:
     {
         if (QStandardPaths::findExecutable("stm32flash").isEmpty())
             QSKIP("stm32flash is not installed (scripts/deps installs it)");
+#ifdef __SANITIZE_THREAD__ // no threads here, and a board slowed that much can miss stm32flash's reply timeouts
+        QSKIP("stm32flash against tivako-board runs in the plain builds");
+#endif
         const QByteArray random = randomBytes(kSimFlashSize, 31);
         QVERIFY(writeFile(m_dir.filePath("random.bin"), random));
         QString pty = startBoard({});
         ProcessRun run = stm32flash({"-b", "115200", "-w", m_dir.filePath("random.bin"), "-v", pty});
-        QVERIFY2(run.exitCode == 0 && run.out.contains("Wrote and verified address 0x08020000"), run.out.right(2000));
+        QVERIFY2(run.exitCode == 0 && run.out.contains("Wrote and verified address 0x08020000"), run.out.right(300));
         run = stm32flash({pty}); // a second client finds the bootloader synchronised already
         QVERIFY2(run.out.contains("Device ID    : 0x0410") && run.out.contains("Version      : 0x22"), run.out.data());
         m_board.terminate(); // a clean exit keeps the flash in its file
