@@ -98,7 +98,7 @@ private slots:
             return !sim->board(i)->bootloaderEvents().empty() && (sim->board(i)->latch() & 0x03) == 0x03;
         };
         const bool writing =
-            waitUntil([&] { return over(1) && over(2) && sim->board(0)->counters().bytesFromHost > 4000; });
+            waitUntil([&] { return over(1) && over(2) && sim->board(0)->counters().bytesFromHost > 4000; }, 30000);
         sigset_t term, before; // blocked here, so that it lands on one of the run's threads
         sigemptyset(&term);
         sigaddset(&term, SIGTERM);
