@@ -3,7 +3,7 @@
 
 // Runs tivako-flash in this process against the installed bridge backend,
 // its output caught in memory and the stop signals handled as the program
-// handles them. For its suite and the flash_many benchmark.
+// handles them. For the board tool suite and the flash_many benchmark.
 
 #include "tools/tivako-flash/FlashRun.h"
 
@@ -24,13 +24,11 @@ struct FlashCapture
 
 inline FlashCapture runTivakoFlashCaptured(const QStringList& arguments)
 {
-    char* outText = nullptr;
-    char* errText = nullptr;
-    size_t outSize = 0;
-    size_t errSize = 0;
+    char* text[2] = {nullptr, nullptr};
+    size_t size[2] = {0, 0};
     FlashStreams streams;
-    streams.out = open_memstream(&outText, &outSize);
-    streams.err = open_memstream(&errText, &errSize);
+    streams.out = open_memstream(&text[0], &size[0]);
+    streams.err = open_memstream(&text[1], &size[1]);
     FlashCapture c;
     {
         FlashStopSignals stopSignals;
@@ -38,10 +36,10 @@ inline FlashCapture runTivakoFlashCaptured(const QStringList& arguments)
     }
     std::fclose(streams.out);
     std::fclose(streams.err);
-    c.out = QByteArray(outText, static_cast<int>(outSize));
-    c.err = QByteArray(errText, static_cast<int>(errSize));
-    std::free(outText);
-    std::free(errText);
+    c.out = QByteArray(text[0], int(size[0]));
+    c.err = QByteArray(text[1], int(size[1]));
+    std::free(text[0]);
+    std::free(text[1]);
     return c;
 }
 
@@ -51,10 +49,9 @@ inline QList<QJsonObject> flashJsonLines(const QByteArray& text)
 {
     QList<QJsonObject> objects;
     for (const QByteArray& line : text.split('\n')) {
-        if (line.isEmpty())
-            continue;
         const QJsonDocument document = QJsonDocument::fromJson(line);
-        objects << (document.isObject() ? document.object() : QJsonObject{{"unparsed", QString(line)}});
+        if (!line.isEmpty())
+            objects << (document.isObject() ? document.object() : QJsonObject{{"unparsed", QString(line)}});
     }
     return objects;
 }

@@ -11,13 +11,10 @@
 #include "tests/support/TlvFeeder.h"
 
 #include <QDir>
-#include <QFile>
 #include <QtTest>
 
-#include <chrono>
-#include <cstdint>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
@@ -27,29 +24,22 @@ inline Bytes commandFrame(uint8_t command)
     return {command, uint8_t(command ^ 0xFF)};
 }
 
-inline Bytes addressFrame(uint32_t address)
+inline Bytes addressFrame(uint32_t a)
 {
-    Bytes frame = {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
-    frame.push_back(uint8_t(frame[0] ^ frame[1] ^ frame[2] ^ frame[3]));
-    return frame;
+    return {uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a),
+            uint8_t((a >> 24) ^ (a >> 16) ^ (a >> 8) ^ a)};
 }
 
+// Length-1, the bytes, their XOR with the length byte.
 inline Bytes dataFrame(const Bytes& data)
 {
-    Bytes frame;
-    frame.push_back(uint8_t(data.size() - 1));
-    uint8_t x = frame[0];
-    for (uint8_t b : data) {
-        frame.push_back(b);
+    Bytes frame{uint8_t(data.size() - 1)};
+    frame.insert(frame.end(), data.begin(), data.end());
+    uint8_t x = 0;
+    for (uint8_t b : frame)
         x ^= b;
-    }
     frame.push_back(x);
     return frame;
-}
-
-inline Bytes pageListFrame(const Bytes& pages)
-{
-    return dataFrame(pages);
 }
 
 // A flash image whose vector table the chip can start from.
@@ -77,20 +67,13 @@ public:
 
     BRIDGE_STATUS open(uint32_t device = 0)
     {
-        BRIDGE_STATUS status = m_backend.open(device, &m_handle);
-        if (status != SI_SUCCESS)
-            m_handle = nullptr;
+        const BRIDGE_STATUS status = m_backend.open(device, &m_handle);
+        m_handle = status == SI_SUCCESS ? m_handle : nullptr;
         return status;
     }
-    BRIDGE_STATUS close()
-    {
-        BRIDGE_STATUS status = m_backend.close(m_handle);
-        m_handle = nullptr;
-        return status;
-    }
+    BRIDGE_STATUS close() { return m_backend.close(std::exchange(m_handle, nullptr)); }
     BRIDGE_HANDLE handle() const { return m_handle; }
     void forget() { m_handle = nullptr; }
-
     bool line(uint32_t baud, uint16_t lineControl)
     {
         return m_backend.setBaudRate(m_handle, baud) == SI_SUCCESS &&
@@ -111,53 +94,29 @@ public:
     {
         return m_backend.setBaudRate(m_handle, 115200) == SI_SUCCESS && boot(false, BRIDGE_LINE_8N1);
     }
-
     BRIDGE_STATUS send(const Bytes& bytes)
     {
         uint32_t written = 0;
         return m_backend.write(m_handle, bytes.data(), uint32_t(bytes.size()), &written);
     }
     BRIDGE_STATUS sendText(const std::string& text) { return send(Bytes(text.begin(), text.end())); }
-
     uint32_t waiting()
     {
         uint32_t n = 0, status = 0;
-        m_backend.checkRxQueue(m_handle, &n, &status);
-        return n;
+        return m_backend.checkRxQueue(m_handle, &n, &status) == SI_SUCCESS ? n : 0;
     }
     // Everything readable now.
     Bytes take()
     {
-        Bytes out;
-        uint32_t n = 0, status = 0;
-        if (m_backend.checkRxQueue(m_handle, &n, &status) != SI_SUCCESS || n == 0)
-            return out;
-        out.resize(n);
+        Bytes out(waiting());
         uint32_t got = 0;
-        m_backend.read(m_handle, out.data(), n, &got);
+        if (!out.empty())
+            m_backend.read(m_handle, out.data(), uint32_t(out.size()), &got);
         out.resize(got);
         return out;
     }
-    // Polls (every millisecond of wall time) until n bytes came or the
-    // deadline passed; returns what came.
-    Bytes takeAtLeast(size_t n, int timeoutMs = 2000)
-    {
-        Bytes out;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            Bytes more = take();
-            out.insert(out.end(), more.begin(), more.end());
-            if (out.size() >= n || std::chrono::steady_clock::now() > deadline)
-                return out;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
     // Sends and returns the immediate answer (fast timing).
-    Bytes exchange(const Bytes& bytes)
-    {
-        send(bytes);
-        return take();
-    }
+    Bytes exchange(const Bytes& bytes) { return send(bytes), take(); }
     bool sync() { return exchange({0x7F}) == Bytes{0x79}; }
 
 private:
@@ -166,37 +125,23 @@ private:
 };
 
 // Decodes the firmware's frames with the loader's own decoder.
-class FrameReader
+struct FrameReader
 {
-public:
-    std::string feed(const Bytes& bytes) { return m_feeder.feed(fromBytes(bytes)).toStdString(); }
-
-private:
-    TlvFeeder m_feeder;
+    TlvFeeder feeder;
+    std::string feed(const Bytes& bytes) { return feeder.feed(fromBytes(bytes)).toStdString(); }
 };
 
 inline QByteArray hex(const Bytes& bytes)
 {
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())).toHex(' ');
+    return fromBytes(bytes).toHex(' ');
 }
 
 // QCOMPARE of byte vectors with a readable message.
 #define COMPARE_BYTES(actual, expected)                                                                                \
     do {                                                                                                               \
-        const Bytes a_ = (actual);                                                                                     \
-        const Bytes e_ = (expected);                                                                                   \
+        const Bytes a_ = (actual), e_ = (expected);                                                                    \
         QVERIFY2(a_ == e_, ("got [" + hex(a_) + "] want [" + hex(e_) + "]").constData());                              \
     } while (0)
-
-// A file's bytes; empty if it cannot be read.
-inline Bytes fileBytes(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray data = file.readAll();
-    return Bytes(data.begin(), data.end());
-}
 
 // The test's own scratch folder (CTest gives each suite one).
 inline QString testTempDir()
@@ -213,43 +158,5 @@ inline SimOptions fastOptions(int boards = 1)
     options.boards = boards;
     return options;
 }
-
-// One board on a manual clock, open by a host: the fixture of the suites
-// that step through time.
-struct ManualRig
-{
-    std::shared_ptr<ManualSimClock> clock;
-    std::unique_ptr<SimBridgeBackend> backend;
-    std::unique_ptr<SimHost> host;
-
-    bool start(SimTiming timing)
-    {
-        reset();
-        clock = std::make_shared<ManualSimClock>();
-        SimOptions options = fastOptions();
-        options.timing = timing;
-        options.clock = clock;
-        backend = std::make_unique<SimBridgeBackend>(options);
-        host = std::make_unique<SimHost>(*backend);
-        return host->open() == SI_SUCCESS;
-    }
-    void reset()
-    {
-        host.reset();
-        backend.reset();
-    }
-};
-
-// Base of the suites built on one ManualRig.
-class ManualRigSuite : public QObject
-{
-protected:
-    ManualRig m_rig;
-    std::shared_ptr<ManualSimClock>& m_clock = m_rig.clock;
-    std::unique_ptr<SimBridgeBackend>& m_backend = m_rig.backend;
-
-    SimBoard& board() { return *m_backend->board(0); }
-    SimHost& host() { return *m_rig.host; }
-};
 
 #endif

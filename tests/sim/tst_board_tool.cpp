@@ -1,0 +1,181 @@
+// tivako-board on a pseudo-terminal under a bootloader client nobody here
+// wrote (stm32flash), and tivako-flash on virtual boards: in this process
+// where boards need faults or a look inside, as a process for the command line.
+
+#include "tests/support/SimTestSupport.h"
+
+#include "tests/flash/FlashCapture.h"
+#include "tests/support/Process.h"
+#include "tests/support/Wait.h"
+
+#include <QJsonArray>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+const QString kBoard = TIVAKO_BINARY_DIR "/tools/tivako-board/tivako-board";
+}
+
+class TestBoardTool : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QProcess m_board;
+
+    // Starts tivako-board on the flash file; its first line names its terminal.
+    QString startBoard(const QStringList& arguments)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TIVAKO_SIM_FLASH", m_dir.filePath("flash.bin"));
+        m_board.setProcessEnvironment(env);
+        m_board.start(kBoard, arguments);
+        waitUntil([&] { return m_board.canReadLine() || (m_board.waitForReadyRead(100) && m_board.canReadLine()); });
+        return QString::fromLocal8Bit(m_board.readLine()).trimmed();
+    }
+    ProcessRun stm32flash(const QStringList& arguments)
+    {
+        ProcessOptions options;
+        options.timeoutMs = 120000;
+        options.mergeOutput = true;
+        return runProcess("stm32flash", QStringList{"-m", "8n1"} + arguments, options);
+    }
+
+private slots:
+    void cleanup()
+    {
+        m_board.kill();
+        m_board.waitForFinished(5000);
+    }
+
+    void stm32flashWritesVerifiesAndReadsBack()
+    {
+        if (QStandardPaths::findExecutable("stm32flash").isEmpty())
+            QSKIP("stm32flash is not installed (scripts/deps installs it)");
+#ifdef __SANITIZE_THREAD__ // no threads here, and a board slowed that much can miss stm32flash's reply timeouts
+        QSKIP("stm32flash against tivako-board runs in the plain builds");
+#endif
+        const QByteArray random = randomBytes(kSimFlashSize, 31);
+        QVERIFY(writeFile(m_dir.filePath("random.bin"), random));
+        QString pty = startBoard({});
+        ProcessRun run = stm32flash({"-b", "115200", "-w", m_dir.filePath("random.bin"), "-v", pty});
+        QVERIFY2(run.exitCode == 0 && run.out.contains("Wrote and verified address 0x08020000"), run.out.right(300));
+        run = stm32flash({pty}); // a second client finds the bootloader synchronised already
+        QVERIFY2(run.out.contains("Device ID    : 0x0410") && run.out.contains("Version      : 0x22"), run.out.data());
+        m_board.terminate(); // a clean exit keeps the flash in its file
+        QVERIFY(m_board.waitForFinished(10000) && m_board.exitCode() == 0);
+        QCOMPARE(readFile(m_dir.filePath("flash.bin")), random);
+        // In real time 4 KB take at least their wire time: 4096 x 11 bits at 115200.
+        pty = startBoard({"--realtime"});
+        run = stm32flash({"-b", "115200", "-r", m_dir.filePath("back.bin"), "-S", "0x08000000:4096", pty});
+        QVERIFY2(run.exitCode == 0 && run.ms >= 391, run.out.constData());
+        QCOMPARE(readFile(m_dir.filePath("back.bin")), random.left(4096));
+    }
+
+    // Four boards: one refuses a block, one is a foreign chip, one is held
+    // by another program, and the last is stopped by SIGTERM mid-write.
+    void tivakoFlashNamesEachFailureAndHandsTheBoardsBack()
+    {
+        SimOptions options = fastOptions(4);
+        options.timing = SimTiming::Realtime;
+        const auto sim = std::make_shared<SimBridgeBackend>(options);
+        bridgeInstallBackend(sim);
+        QVERIFY(writeHexImage(m_dir.filePath("big.hex"), randomBytes(60000, 5))); // about 7 s
+        sim->board(1)->nack(SimNackPhase::Data, 0x31, 0x08000400, SimRepeat::Always);
+        sim->board(2)->setProductId(0x0413);
+        BRIDGE_HANDLE held = nullptr;
+        QCOMPARE(sim->open(3, &held), BRIDGE_STATUS(SI_SUCCESS));
+        FlashCapture run;
+        const QStringList arguments = {"--all", "--image", m_dir.filePath("big.hex"), "--json"};
+        std::thread flash([&] { run = runTivakoFlashCaptured(arguments); });
+        const auto over = [&](size_t i) { // the session ran and handed the board back
+            return !sim->board(i)->bootloaderEvents().empty() && (sim->board(i)->latch() & 0x03) == 0x03;
+        };
+        const bool writing =
+            waitUntil([&] { return over(1) && over(2) && sim->board(0)->counters().bytesFromHost > 4000; }, 30000);
+        sigset_t term, before; // blocked here, so that it lands on one of the run's threads
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &term, &before);
+        kill(getpid(), SIGTERM);
+        flash.join();
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        sim->close(held);
+        bridgeInstallBackend(nullptr);
+        QVERIFY(writing);
+        QCOMPARE(run.code, 128 + SIGTERM);
+        const QList<QJsonObject> events = flashJsonLines(run.out);
+        const QStringList expected = {"interrupted: stopped by SIGTERM",
+                                      "failed: SM_FW_WriteFileReceiveData -> Get NACK 231",
+                                      "failed: Bootloader Fail -> STM32 ID: 0x0413 not supported",
+                                      "busy: busy: the bridge refused to open (is a loader using the board?) "
+                                      "[SI_DEVICE_NOT_FOUND]"};
+        QStringList results = {"", "", "", ""};
+        for (const QJsonObject& event : events) {
+            if (event.value("event") == "result")
+                results[event.value("board").toString().right(1).toInt() - 1] =
+                    event.value("status").toString() + ": " + event.value("message").toString();
+        }
+        QCOMPARE(results, expected);
+        for (size_t i = 0; i < 3; ++i) // released from reset with BOOT0 low
+            QVERIFY((sim->board(i)->latch() & 0x03) == 0x03 && sim->board(i)->mode() != SimBoardMode::Bootloader);
+        QVERIFY(sim->board(3)->bootloaderEvents().empty());
+        QCOMPARE(events.last().value("not_programmed").toArray().size(), 4);
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QString>("command"); // NAME=VALUE words first go to the environment
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("out"); // in stdout
+        QTest::addColumn<QString>("err"); // a pattern of stderr
+        QTest::newRow("list") << "flash --list" << 0 << "Tivako Virtual Board\tVB0001\nTivako Virtual Board\tVB0002\n"
+                              << "^$";
+        QTest::newRow("list as JSON") << "flash --list --json" << 0
+                                      << R"({"description":"Tivako Virtual Board","serial":"VB0002"})"
+                                      << "^$";
+        QTest::newRow("built-in image") << "flash --board VB0002 --quadrel" << 0 << "VB0002: programmed in"
+                                        << "^$";
+        QTest::newRow("help") << "flash --help" << 0
+                              << "Exit status: 0 every board programmed, 1 any board failed, was busy or ran"
+                              << "^$";
+        QTest::newRow("missing serial") << "flash --board VB0002 --board VB0009 --quadrel" << 2 << ""
+                                        << "^tivako-flash: .*VB0009";
+        QTest::newRow("two images") << "flash --all --quadrel --image x.hex" << 2 << ""
+                                    << "^tivako-flash: ";
+        QTest::newRow("board: bad option") << "board --bogus" << 2 << ""
+                                           << "usage";
+        QTest::newRow("board: bad timing") << "TIVAKO_SIM_TIMING=sometimes board" << 2 << ""
+                                           << "TIVAKO_SIM_TIMING";
+    }
+    void commandLine()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, code);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        ProcessOptions options;
+        options.env.insert("TIVAKO_BRIDGE", "sim");
+        options.env.insert("TIVAKO_SIM_BOARDS", "2");
+        options.env.insert("TIVAKO_SIM_TIMING", "fast");
+        options.env.remove("TIVAKO_SIM_FLASH");
+        QStringList words = command.split(' ');
+        while (words[0].contains('=')) {
+            const QString setting = words.takeFirst();
+            options.env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        }
+        const ProcessRun run = runProcess(words.takeFirst() == "flash" ? TIVAKO_FLASH_PROGRAM : kBoard, words, options);
+        QVERIFY2(run.finished && run.exitCode == code, run.err.constData());
+        QVERIFY2(run.out.contains(out.toUtf8()) && (code == 0 || run.out.isEmpty()), run.out.constData());
+        QVERIFY2(QString(run.err).contains(QRegularExpression(err)), run.err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBoardTool)
+#include "tst_board_tool.moc"

@@ -1,0 +1,163 @@
+// The virtual board: its ROM bootloader against ST's USART protocol, line,
+// wire and flash timing, what starts after reset, and the flash file.
+
+#include "tests/support/SimTestSupport.h"
+
+#include <QFile>
+
+class TestVirtualBoard : public QObject
+{
+    Q_OBJECT
+
+    std::shared_ptr<ManualSimClock> m_clock;
+    std::unique_ptr<SimBridgeBackend> m_backend;
+    std::unique_ptr<SimHost> m_host;
+
+    SimBoard& board() { return *m_backend->board(0); }
+    SimHost& host() { return *m_host; }
+    void start(SimTiming timing = SimTiming::Fast, const QString& flashPath = QString())
+    {
+        m_host.reset();
+        m_backend.reset();
+        SimOptions options = fastOptions(2);
+        options.timing = timing;
+        options.clock = m_clock = std::make_shared<ManualSimClock>();
+        options.flashPath = flashPath.toStdString();
+        m_backend = std::make_unique<SimBridgeBackend>(options);
+        m_host = std::make_unique<SimHost>(*m_backend);
+        QCOMPARE(host().open(), BRIDGE_STATUS(SI_SUCCESS));
+    }
+    // One word a step: what the host sends (cNN a command, aNNNNNNNN an
+    // address, dHEX a data frame, zN one of N zeros, xHEX raw; '!' spoils the
+    // last byte), '>', the answer in hex, in real time '@' the milliseconds
+    // until all of it shows.
+    void run(SimHost& on, const QByteArray& script)
+    {
+        for (const QByteArray& step : script.simplified().split(' ')) {
+            const QList<QByteArray> parts = step.split('>'), answer = parts.value(1).split('@');
+            const QByteArray arg = parts[0].mid(1).replace('!', "");
+            Bytes out = step[0] == 'c'   ? commandFrame(uint8_t(arg.toUInt(nullptr, 16)))
+                        : step[0] == 'a' ? addressFrame(arg.toUInt(nullptr, 16))
+                        : step[0] == 'd' ? dataFrame(bytesOf(QByteArray::fromHex(arg)))
+                        : step[0] == 'z' ? dataFrame(Bytes(arg.toUInt(), 0))
+                                         : bytesOf(QByteArray::fromHex(arg));
+            out.back() ^= parts[0].endsWith('!');
+            const Bytes expected = bytesOf(QByteArray::fromHex(answer[0]));
+            m_clock->setNs((m_clock->nowNs() / 1000000 + 1) * 1000000);
+            const int64_t sent = m_clock->nowNs();
+            Bytes reply = on.exchange(out);
+            for (int ms = 0; ms < 1000 && reply.size() < expected.size(); ++ms) {
+                m_clock->advanceMs(1);
+                const Bytes more = on.take();
+                reply.insert(reply.end(), more.begin(), more.end());
+            }
+            COMPARE_BYTES(reply, expected);
+            if (answer.size() > 1)
+                QCOMPARE(m_clock->nowNs() - sent, answer[1].toLongLong() * 1000000);
+        }
+    }
+
+private slots:
+    void init() { start(); }
+
+    void bootloader_data()
+    {
+        QTest::addColumn<uint32_t>("baud");
+        QTest::addColumn<int>("lineControl"); // negative: in real time
+        QTest::addColumn<QByteArray>("script");
+        const int e1 = BRIDGE_LINE_8E1;
+        QTest::newRow("8E2") << 9600u << 0x0822 << QByteArray("x7F>79 c02>7901041079");
+        QTest::newRow("8N1") << 115200u << int(BRIDGE_LINE_8N1) << QByteArray("x7F> c02>");
+        QTest::newRow("7E1") << 115200u << 0x0720 << QByteArray("x7F> c02>");
+        QTest::newRow("above the detectable baud") << 230400u << e1 << QByteArray("x7F> c02>");
+        QTest::newRow("silent until synchronised, the identity, complements")
+            << 115200u << e1
+            << QByteArray("c02> x7F>79 c00>790B22000102112131436373829279 c01>7922000079 x02> xFD>7901041079 "
+                          "x7F> x7F>1F x7F80>1F x02FC>1F c44>1F c03>1F");
+        QTest::newRow("refusals")
+            << 115200u << e1
+            << QByteArray("x7F>79 c31>79 a08000002>1F c31>79 a08000000!>1F c31>79 a1FFFF800>1F c31>79 a20000000>1F "
+                          "c31>79 a08000000>79 z3>1F c31>79 a08000000>79 z256!>1F c31>79 a0801FFFC>79 z8>1F "
+                          "c11>79 a08000000>79 x0303>1F c11>79 a40000000>1F c11>79 a0801FFF0>79 x1FE0>1F "
+                          "c31>79 a20000200>79 dCAFEF00D>79 c11>79 a20000200>79 x03FC>79CAFEF00D "
+                          "c11>79 a08000000>79 x03FC>79FFFFFFFF c11>79 a1FFFF7E0>79 x01FE>798000");
+        QTest::newRow("page erase, programmed half-words take only zeros")
+            << 115200u << e1
+            << QByteArray("x7F>79 c31>79 a08000400>79 d11223344>79 c31>79 a08000800>79 d11223344>79 c43>79 d0002!>1F "
+                          "c43>79 d0280>1F c43>79 xFF01>1F c31>79 a08000800>79 d00000102>1F c43>79 d0002>79 c31>79 "
+                          "a08000400>79 d00000102>1F c11>79 a08000400>79 x03FC>7900003344 c11>79 a08000800>79 "
+                          "x03FC>79FFFFFFFF");
+        QTest::newRow("write and readout protection")
+            << 115200u << e1
+            << QByteArray("x7F>79 c63>79 d00>79 x7F>79 c31>79 a08000000>79 d12121212>1F c43>79 d03>1F c43>79 xFF00>1F "
+                          "c31>79 a08001000>79 d12121212>79 c63>79 d20>1F c73>7979 x7F>79 c31>79 a08000000>79 "
+                          "d12121212>79 c82>7979 x7F>79 c11>1F c31>1F c43>1F c02>7901041079 c92>7979 x7F>79 "
+                          "c11>79 a08001000>79 x03FC>79FFFFFFFF");
+        QTest::newRow("real time: wire, erase and programming")
+            << 115200u << -e1
+            << QByteArray("x7F>79@1 c43>79 xFF00>79@31 c43>79 d01020304>79@121 c31>79 a08000000>79 z256>79@32");
+        QTest::newRow("real time: 9600 baud") << 9600u << -e1 << QByteArray("x7F>79@3 c02>7901041079@9");
+    }
+    void bootloader()
+    {
+        QFETCH(uint32_t, baud);
+        QFETCH(int, lineControl);
+        QFETCH(QByteArray, script);
+        if (lineControl < 0)
+            start(SimTiming::Realtime);
+        QVERIFY(host().enterBootloader(baud) && host().line(baud, uint16_t(std::abs(lineControl))));
+        run(host(), script);
+    }
+
+    void resetBoot0AndGoDecideWhatRuns()
+    {
+        QVERIFY(host().latch(0x01, 0x00) && host().exchange({0x7F}).empty());
+        QCOMPARE(board().mode(), SimBoardMode::Reset);
+        QVERIFY(host().enterFirmware() && board().mode() == SimBoardMode::Halted); // erased: no vector table
+        Bytes image = bootableImage();
+        board().setFlash(0, image);
+        QVERIFY(host().enterFirmware() && host().latch(0x02, 0x00)); // BOOT0 counts at release only
+        QCOMPARE(board().mode(), SimBoardMode::Firmware);
+        QCOMPARE(FrameReader().feed(host().take()), std::string(QUADREL_TEXT_GREETING));
+        QVERIFY(host().enterBootloader());
+        run(host(), "x7F>79 c21>79 a40000000>1F c21>79 a08000000>79");
+        QCOMPARE(board().mode(), SimBoardMode::Firmware);
+        QVERIFY(host().enterBootloader());
+        run(host(), "x7F>79 c21>79 a20001000>79");
+        QCOMPARE(board().mode(), SimBoardMode::Halted); // code in RAM is not run
+        image[3] = 0x30;                                // a stack outside RAM
+        board().setFlash(0, image);
+        QVERIFY(host().enterFirmware() && board().mode() == SimBoardMode::Halted);
+    }
+
+    void flashIsKeptInAFile()
+    {
+        const QString path = testTempDir() + "/flash.bin";
+        QFile::remove(path);
+        QFile::remove(path + ".VB0002");
+        start(SimTiming::Fast, path);
+        board().setFlash(0, bootableImage(1024));
+        Bytes flash = board().flash();
+        m_clock->advanceMs(500);
+        QVERIFY(board().isOpen() && !QFile::exists(path)); // once changes have rested a second
+        m_clock->advanceMs(600);
+        QVERIFY(board().isOpen() && readFile(path) == fromBytes(flash));
+        QVERIFY(host().enterBootloader());
+        run(host(), "x7F>79 c31>79 a08000400>79 d01020304>79");
+        std::copy_n(Bytes{1, 2, 3, 4}.begin(), 4, flash.begin() + 1024);
+        QVERIFY(host().enterFirmware() && readFile(path) == fromBytes(flash)); // and at a reset
+        SimHost second(*m_backend);
+        QVERIFY(second.open(1) == SI_SUCCESS && second.enterBootloader());
+        run(second, "x7F>79 c31>79 a08000000>79 d01020304>79");
+        QVERIFY(second.close() == SI_SUCCESS && QFile::exists(path + ".VB0002")); // at a close
+        start(SimTiming::Fast, path); // a restart runs the firmware from the file
+        QVERIFY(board().mode() == SimBoardMode::Firmware && board().flash() == flash);
+        QVERIFY(host().enterBootloader());
+        run(host(), "x7F>79 c43>79 d00>79");
+        start(); // and the end writes what had no time to rest
+        QCOMPARE(readFile(path).left(1028), QByteArray(1024, '\xFF') + "\x01\x02\x03\x04");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVirtualBoard)
+#include "tst_virtual_board.moc"
