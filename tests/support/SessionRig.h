@@ -1,86 +1,65 @@
 #ifndef TIVAKO_TESTS_SUPPORT_SESSIONRIG_H
 #define TIVAKO_TESTS_SUPPORT_SESSIONRIG_H
 
-// What the bootloader suites share: a bridge device with its real worker
-// thread in front of a virtual board (through ProxyBackend), the console
-// messages and finish results it produced.
+// A bridge device with its real worker thread in front of a backend (the
+// virtual board), and the console bytes and finish results it produced. The
+// virtual board's header comes first, before any Qt header.
 
 #include "sim/SimBridgeBackend.h"
-
-#include "ProxyBackend.h"
 
 #include "bridge/KX_SI_USBXpressDev.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestData.h"
 #include "tests/support/Wait.h"
 
-#include <QByteArray>
-#include <QList>
-#include <QObject>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
-
-#include <memory>
-
-// The session's log lines exactly as the log writes them.
-QString sessionStatusLine(const QString& message);
-QString sessionErrorLine(const QString& message);
-
-// The console bytes of a red message and of putMsgLine.
-QByteArray redLine(const QByteArray& message);
-QByteArray msgLine(const QByteArray& text);
 
 class SessionRig : public QObject
 {
 public:
-    explicit SessionRig(std::shared_ptr<BridgeBackend> board);
-    ~SessionRig() override;
+    explicit SessionRig(std::shared_ptr<BridgeBackend> board)
+    {
+        bridgeInstallBackend(std::move(board));
+        m_device.reset(new KX_SI_USBXpressDev());
+        connect(m_device.get(), &KX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, this,
+                [this](qint8 result) { m_finishes.append(result); });
+    }
+    ~SessionRig() override
+    {
+        m_device.reset();
+        bridgeInstallBackend(nullptr);
+    }
 
-    ProxyBackend& proxy() { return *m_proxy; }
     KX_SI_USBXpressDev& device() { return *m_device; }
-
-    // Waits for the first listed device and opens it; the proxy's record
-    // starts after the opening.
-    bool openFirstDevice(int timeoutMs = 5000);
+    // Waits for the first listed device and opens it.
+    bool openFirstDevice()
+    {
+        return waitUntil([this] { return !m_device->getDeviceList().isEmpty(); }) &&
+               m_device->openDevice(0) == 1;
+    }
     void start(const QString& path) { m_device->SLOT_StartFirmwareUpdate(path); }
-
-    // Waits until `count` finish results have arrived.
-    bool waitForFinishes(int count, int timeoutMs);
-    // Waits for the first result, then long enough for the ending to hand
-    // the board back and for a second result to show up if there were one.
-    bool waitForEnd(int timeoutMs);
+    // Waits for `count` finish results, then long enough for the ending to
+    // let go of the board and for one more result to show up if there were one.
+    bool waitForFinishes(int count)
+    {
+        const bool arrived = waitUntil([this, count] { return m_finishes.size() >= count; }, 60000);
+        pump(400);
+        return arrived;
+    }
     QList<int> finishes() const { return m_finishes; }
-
-    // Every console byte written so far (message ring).
-    QByteArray messages();
-    int starCount();
+    // Every console byte written so far.
+    QByteArray messages()
+    {
+        quint8 byte = 0;
+        while (m_device->getMsgCount() > 0 && m_device->getMsgByte(&byte) == 1)
+            m_messages.append(static_cast<char>(byte));
+        return m_messages;
+    }
 
 private:
-    void takeMessages();
-
-    std::shared_ptr<ProxyBackend> m_proxy;
-    KX_SI_USBXpressDev* m_device = nullptr;
+    std::unique_ptr<KX_SI_USBXpressDev> m_device;
     QByteArray m_messages;
     QList<int> m_finishes;
-};
-
-// Base of the suites: per test a fresh virtual board (fast timing) behind a
-// fresh rig, a log capture, and a folder for hex files.
-class BoardSuite : public QObject
-{
-protected:
-    // False when the folder or the rig could not be made.
-    bool setUpBoard();
-    void tearDownBoard();
-    SimBoard* board() const { return m_sim->board(0); }
-    // Writes `image` as a hex file in the folder; empty on failure.
-    QString hexFile(const QString& name, const QByteArray& image);
-
-    QTemporaryDir m_dir;
-    std::shared_ptr<SimBridgeBackend> m_sim;
-    std::unique_ptr<SessionRig> m_rig;
-    std::unique_ptr<LogCapture> m_log;
 };
 
 #endif
