@@ -1,0 +1,392 @@
+// The loader's shared-memory link on real shared memory, against the
+// tivako-monitor program and against peers: this program started again in
+// one of its peer roles (see main). Every test uses its own key.
+
+#include "ipc/InstanceLock.h"
+#include "ipc/KX_SharedMemSocked.h"
+#include "ipc/SharedBlock.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Process.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <cstring>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace SharedBlock;
+
+namespace {
+
+const char kLink[] = "KX_SharedMemSocked::KX_SharedMemSocked";
+const char kRun[] = "KX_SharedMemSocked::run";
+const char kMonitor[] = TIVAKO_MONITOR_EXE;
+const int kWaitMs = 20000;
+
+QString uniqueKey()
+{
+    static int counter = 0;
+    return QStringLiteral("tivako-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+}
+
+// A peer's view of the block: its own mapping, always under the lock.
+struct RawBlock : QSharedMemory
+{
+    using QSharedMemory::QSharedMemory;
+    QByteArray bytes(int offset, int n)
+    {
+        lock();
+        const QByteArray out(static_cast<const char*>(constData()) + offset, n);
+        unlock();
+        return out;
+    }
+    void set(int offset, const QByteArray& v)
+    {
+        lock();
+        memcpy(static_cast<char*>(data()) + offset, v.constData(), size_t(v.size()));
+        unlock();
+    }
+    int at(int offset) { return bytes(offset, 1).at(0); }
+};
+
+// The link's signals, queued into the test's thread as the main window gets them.
+struct Recorder : QObject
+{
+    int pending = 0;
+    QList<int> finished;
+    explicit Recorder(KX_SharedMemSocked* link)
+    {
+        connect(link, &KX_SharedMemSocked::SIGNAL_ProgrammingRequestPendig, this, [this] { ++pending; });
+        connect(link, &KX_SharedMemSocked::SIGNAL_ProgrammingFinished, this, [this](qint16 r) { finished << r; });
+    }
+};
+
+// This program in a peer role, once it has said "ready".
+bool startPeer(QProcess& peer, const char* role, const QString& key)
+{
+    peer.start(QCoreApplication::applicationFilePath(), {role, key});
+    return peer.waitForReadyRead(kWaitMs) && peer.readLine().trimmed() == "ready";
+}
+
+// A killed process leaves its lock files and the block's semaphore behind.
+void removeLeftovers(const QString& key)
+{
+    QSystemSemaphore(key, 1, QSystemSemaphore::Create); // its owner removes it
+    QFile::remove(instanceLockPath(key, QLatin1String(kLoaderLockRole)));
+    QFile::remove(instanceLockPath(key, QLatin1String(kMonitorLockRole)));
+}
+
+} // namespace
+
+class IpcTest : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_Dir;
+
+    QString hexFile(const QString& name)
+    {
+        QFile f(m_Dir.filePath(name));
+        return f.open(QIODevice::WriteOnly) && f.write(":00000001FF\r\n") > 0 ? f.fileName() : QString();
+    }
+
+private slots:
+    void initTestCase() { LogCapture::install(); }
+    void cleanupTestCase() { LogCapture::uninstall(); }
+    void init() { LogCapture::clear(); }
+
+    // The layout as a peer that knows only the byte table sees it: present 0,
+    // request 1, result 4 (32-bit little-endian), connected 8, path 9, name 159.
+    // Its request comes before the loader starts, whose owner connects only
+    // afterwards (as the main window does): the request is not lost.
+    void peerAtLiteralOffsets()
+    {
+        const QString key = uniqueKey();
+        RawBlock peer(key);
+        QVERIFY(peer.create(kBlockSize));
+        peer.set(1, QByteArray("\1\0\0\0\0\0\0\0/x/y.hex\0", 17));
+        KX_SharedMemSocked link(key);
+        QVERIFY(LogCapture::has(statusLine(kLink, "Join Sharedmemory 312 Bytes")));
+        QTest::qWait(50);
+        Recorder rec(&link);
+        link.setStatusZuvodErirora(true);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kWaitMs);
+        QCOMPARE(link.getPath2Hexfile(), QStringLiteral("/x/y.hex"));
+        link.setStatusTivakoConnection(true);
+        link.setNameOfConnectedDevice(QStringLiteral("CP2102 0001"));
+        link.setProgrammingResult(-2);
+        QCOMPARE(peer.bytes(0, 9), QByteArray("\1\1\0\0\xfe\xff\xff\xff\1", 9));
+        QCOMPARE(peer.bytes(159, 12), QByteArray("CP2102 0001\0", 12));
+        peer.set(1, QByteArray(1, '\0')); // the request ends: the loader resets the result
+        QTRY_COMPARE_WITH_TIMEOUT(peer.bytes(4, 4), QByteArray(4, '\0'), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.finished, QList<int>{-2}, kWaitMs);
+        link.setStatusZuvodErirora(false);
+        QCOMPARE(peer.at(0), 0);
+    }
+
+    // Back to back: the same result twice counts twice, once the block was reset.
+    void monitorProgramsThroughTheLoader()
+    {
+        const QString key = uniqueKey(), hex = hexFile(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e.hex"));
+        const QString device = QString::fromUtf8("CP2102 Br\xc3\xbc" "cke 0001");
+        auto link = std::make_unique<KX_SharedMemSocked>(key);
+        QVERIFY(LogCapture::has(statusLine(kLink, "Create Sharedmemory 312 Bytes")));
+        link->setStatusZuvodErirora(true);
+        link->setStatusTivakoConnection(true);
+        link->setNameOfConnectedDevice(device);
+        const QString out = QString::fromUtf8(runProcess(kMonitor, {"--key", key, "status"}).out);
+        const QString shown = "loader:  running\nboard:   connected\ndevice:  " + device + "\nrequest: none\n";
+        QVERIFY2(out.contains(shown), qPrintable(out));
+        Recorder rec(link.get());
+        const int results[] = {1, 1, -1};
+        for (int run = 0; run < 3; ++run) {
+            QProcess p;
+            p.start(kMonitor, {"--key", key, "program", hex, "--timeout", "60"});
+            QTRY_COMPARE_WITH_TIMEOUT(rec.pending, run + 1, kWaitMs);
+            QCOMPARE(link->getPath2Hexfile(), hex);
+            QTest::qWait(100);
+            QCOMPARE(rec.pending, run + 1); // one signal, however long the flag stays
+            link->setProgrammingResult(results[run]);
+            QTRY_COMPARE_WITH_TIMEOUT(rec.finished.value(run), results[run], kWaitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, kWaitMs);
+            QCOMPARE(p.exitCode(), results[run] == 1 ? 0 : 1);
+            const QString said = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+            const QString expected = results[run] == 1 ? "Programming succeeded: " + hex
+                                                       : "programming failed: " + hex + " (result -1)";
+            QVERIFY2(said.contains(expected), qPrintable(said));
+            QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(statusLine(kRun, "Set to Idel-Mode")), run + 1, kWaitMs);
+            QVERIFY(!link->isStatusProgrammingRequestSet());
+        }
+        // No answer in time: the request is withdrawn.
+        const ProcessRun late = runProcess(kMonitor, {"--key", key, "program", hex, "--timeout=0.3"});
+        QVERIFY2(late.exitCode == 2 && late.err.contains("no result within 0.3 seconds; request withdrawn"), late.err);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 4, kWaitMs);
+        QVERIFY(!link->isStatusProgrammingRequestSet());
+        QProcess p; // the loader ends while this one waits
+        p.start(kMonitor, {"--key", key, "program", hex});
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 5, kWaitMs);
+        link.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, kWaitMs);
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().contains("loader"));
+    }
+
+    // A loader that keeps the block's protocol but no lock file of ours.
+    void monitorWithLoaderWithoutLockFile()
+    {
+        const QString key = uniqueKey(), hex = hexFile(QStringLiteral("p.hex"));
+        RawBlock loader(key);
+        QVERIFY(loader.create(kBlockSize));
+        loader.set(kStatusZuvodErirora, "\1");
+        QProcess p;
+        p.start(kMonitor, {"--key", key, "program", hex});
+        QTRY_COMPARE_WITH_TIMEOUT(loader.at(kProgrammingRequest), 1, kWaitMs);
+        QCOMPARE(loader.bytes(kPath2Hexfile, hex.toUtf8().size() + 1), hex.toUtf8() + '\0');
+        loader.set(kProgrammingResult, QByteArray("\1\0\0\0", 4));
+        QTRY_COMPARE_WITH_TIMEOUT(loader.at(kProgrammingRequest), 0, kWaitMs);
+        QTest::qWait(300);
+        QCOMPARE(p.state(), QProcess::Running); // until the loader resets the result
+        loader.set(kProgrammingResult, QByteArray(4, '\0'));
+        QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, kWaitMs);
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(p.readAllStandardError().contains("may be stale"));
+    }
+
+    void monitorCommandLine_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        const QString hex = hexFile(QStringLiteral("e.hex")), fifo = m_Dir.filePath("pipe.hex");
+        ::mkfifo(QFile::encodeName(fifo).constData(), 0600);
+        const QString deep = QString(150, QLatin1Char('x'));
+        QDir(m_Dir.path()).mkdir(deep);
+        const QString key = uniqueKey();
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "program FILE.hex [--timeout SECONDS]";
+        QTest::newRow("none") << QStringList{} << 2 << "no command given";
+        QTest::newRow("unknown") << QStringList{"flash"} << 2 << "unknown command \"flash\"";
+        QTest::newRow("no file") << QStringList{"program"} << 2 << "program needs the hex file";
+        QTest::newRow("status timeout") << QStringList{"status", "--timeout", "3"} << 2 << "status takes no --timeout";
+        QTest::newRow("zero") << QStringList{"program", hex, "--timeout", "0"} << 2 << "--timeout must be a number";
+        QTest::newRow("no key") << QStringList{"--key"} << 2 << "--key needs a value";
+        QTest::newRow("option") << QStringList{"--bogus", "status"} << 2 << "unknown option \"--bogus\"";
+        QTest::newRow("missing") << QStringList{"program", m_Dir.filePath("m.hex")} << 2 << "no such file";
+        QTest::newRow("fifo") << QStringList{"program", fifo} << 1 << "not a regular file: " + fifo;
+        QTest::newRow("long") << QStringList{"program", hexFile(deep + "/l.hex")} << 2
+                              << "the shared block holds at most 149";
+        QTest::newRow("no block") << QStringList{"--key", key, "program", hex} << 2 << "no loader is running";
+        QTest::newRow("no block status") << QStringList{"--key=" + key, "status"} << 2 << "no loader is running";
+    }
+
+    void monitorCommandLine()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        const ProcessRun run = runProcess(kMonitor, args);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(QString::fromUtf8(run.out + run.err).contains(message), run.err.constData());
+    }
+
+    // A killed loader leaves a mark that is no running instance. Of two live
+    // loaders only the first serves; the others stand by, touch neither flag
+    // nor request, and one takes over when the first has gone.
+    void loadersComeAndGo()
+    {
+        const QString key = uniqueKey();
+        QProcess first;
+        QVERIFY(startPeer(first, "--hold-link", key));
+        QVERIFY(KX_SharedMemSocked(key).isOtherLoaderRunning());
+        QCOMPARE(runProcess(kMonitor, {"--key", key, "status"}).exitCode, 0);
+        first.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(first.state(), QProcess::NotRunning, kWaitMs);
+        auto second = std::make_unique<KX_SharedMemSocked>(key);
+        QVERIFY(LogCapture::has(statusLine(kLink, "Join Sharedmemory 312 Bytes")));
+        QVERIFY(second->isStatusZuvodEriroraSet());
+        QVERIFY(!second->isOtherLoaderRunning());
+        QVERIFY(LogCapture::has(statusLine("KX_SharedMemSocked::isOtherLoaderRunning",
+                                           "Presence mark left by a loader that has ended")));
+        const ProcessRun status = runProcess(kMonitor, {"--key", key, "status"});
+        QVERIFY2(status.exitCode == 2 && status.out.contains("ended abnormally"), status.out.constData());
+        const ProcessRun program = runProcess(kMonitor, {"--key", key, "program", hexFile("b.hex")});
+        QVERIFY2(program.exitCode == 2 && program.err.contains("no loader is running"), program.err.constData());
+
+        QVERIFY(startPeer(first, "--hold-link", key)); // takes the mark over
+        RawBlock raw(key);
+        QVERIFY(raw.attach());
+        Recorder rec(second.get());
+        second->setStatusZuvodErirora(true);
+        QVERIFY(LogCapture::has(statusLine("KX_SharedMemSocked::setStatusZuvodErirora",
+                                           "Instance lock held by another loader, standing by")));
+        QVERIFY(!second->isServing());
+        raw.set(kProgrammingRequest, "\1");
+        {
+            KX_SharedMemSocked third(key);
+            third.setStatusZuvodErirora(true);
+            third.setStatusZuvodErirora(false);
+        }
+        QCOMPARE(raw.bytes(0, 2), QByteArray("\1\1")); // the first's flag and request stay
+        QCOMPARE(rec.pending, 0);
+        first.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(first.state(), QProcess::NotRunning, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kWaitMs);
+        QVERIFY(second->isServing());
+        QVERIFY(LogCapture::has(statusLine(kRun, "Serving the block now")));
+        second.reset(); // the serving loader withdraws a pending request
+        QCOMPARE(raw.at(kProgrammingRequest), 0);
+        QVERIFY(LogCapture::has(errorLine("KX_SharedMemSocked::~KX_SharedMemSocked", "Kill Pending")));
+        removeLeftovers(key);
+    }
+
+    // A peer holding the block's lock (stopped, stuck or hostile) costs each
+    // access a short wait at most and never holds up the exit.
+    void peerHoldingTheLockStallsNothing()
+    {
+        const QString key = uniqueKey();
+        auto link = std::make_unique<KX_SharedMemSocked>(key);
+        link->setStatusZuvodErirora(true);
+        QProcess holder;
+        QVERIFY(startPeer(holder, "--hold-lock", key));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!link->isStatusZuvodEriroraSet());
+        link->setStatusTivakoConnection(true);
+        QCOMPARE(link->getPath2Hexfile(), QString());
+        QTest::qWait(300);
+        QCOMPARE(LogCapture::countContaining("Sharedmemory lock not free within 100 ms, skipped"), 1);
+        QVERIFY(KX_SharedMemSocked(key).linkRefusal().contains("its lock is held by another process"));
+        link.reset();
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(LogCapture::has(errorLine("KX_SharedMemSocked::leaveBlock",
+                                          "Sharedmemory lock held by another process; left to the end of the program")));
+        holder.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(holder.state(), QProcess::NotRunning, kWaitMs);
+        removeLeftovers(key);
+    }
+
+    // A block anybody else could write (or too small to be a loader's) is not
+    // used: no request served, no flag written, nothing withdrawn.
+    void foreignBlockIsNotUsed_data()
+    {
+        QTest::addColumn<QString>("setUp");
+        QTest::addColumn<QString>("line");
+        const QString refused = QStringLiteral("Sharedmemory \"%1\" not used, its ");
+        QTest::newRow("segment open") << "mode" << refused + "segment is open to others (mode 666)";
+        QTest::newRow("lock open") << "lock" << refused + "lock is open to others (mode 660)";
+        QTest::newRow("too small") << "small" << QStringLiteral("Sharedmemory too small: 100 Bytes");
+    }
+
+    void foreignBlockIsNotUsed()
+    {
+        QFETCH(QString, setUp);
+        QFETCH(QString, line);
+        const QString key = uniqueKey();
+        RawBlock raw(key);
+        QVERIFY(raw.create(setUp == "small" ? 100 : kBlockSize));
+        const int id = shmget(ftok(QFile::encodeName(raw.nativeKey()).constData(), 'Q'), 0, 0);
+        shmid_ds ds;
+        QCOMPARE(shmctl(id, IPC_STAT, &ds), 0);
+        ds.shm_perm.mode = setUp == "mode" ? 0666 : ds.shm_perm.mode;
+        QCOMPARE(shmctl(id, IPC_SET, &ds), 0);
+        if (setUp == "lock") {
+            const QString file = raw.nativeKey().replace("qipc_sharedmemory_", "qipc_systemsem_");
+            const int sem = semget(ftok(QFile::encodeName(file).constData(), 'Q'), 1, 0);
+            semid_ds sds;
+            QCOMPARE(semctl(sem, 0, IPC_STAT, &sds), 0);
+            sds.sem_perm.mode = 0660;
+            QCOMPARE(semctl(sem, 0, IPC_SET, &sds), 0);
+        }
+        auto* block = static_cast<uchar*>(shmat(id, nullptr, 0));
+        memcpy(block + kPath2Hexfile, "/tmp/evil.hex", 14);
+        block[kProgrammingRequest] = 1;
+        {
+            KX_SharedMemSocked link(key);
+            QVERIFY2(LogCapture::has(errorLine(kLink, line.contains('%') ? line.arg(key) : line)),
+                     qPrintable(LogCapture::dump()));
+            Recorder rec(&link);
+            link.setStatusZuvodErirora(true);
+            QTest::qWait(100);
+            QCOMPARE(rec.pending, 0);
+            QCOMPARE(int(block[kStatusZuvodErirora]), 0);
+            QCOMPARE(link.getPath2Hexfile(), QString());
+        }
+        QCOMPARE(int(block[kProgrammingRequest]), 1); // not even withdrawn
+        shmdt(block);
+        shmctl(id, IPC_RMID, nullptr);
+    }
+
+};
+
+// Peers: a loader that marks itself present, or a holder of the block's
+// lock; each says "ready" and waits to be killed.
+int peer(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QString key = QString::fromUtf8(argv[2]);
+    std::unique_ptr<KX_SharedMemSocked> link;
+    QSharedMemory memory(key);
+    if (strcmp(argv[1], "--hold-link") == 0) {
+        link = std::make_unique<KX_SharedMemSocked>(key);
+        link->setStatusZuvodErirora(true);
+    } else if (!memory.attach() || !memory.lock()) {
+        return 3;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return app.exec();
+}
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && (strcmp(argv[1], "--hold-link") == 0 || strcmp(argv[1], "--hold-lock") == 0))
+        return peer(argc, argv);
+    QCoreApplication app(argc, argv);
+    IpcTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_ipc.moc"

@@ -1,0 +1,176 @@
+// The settings store on real files, each test in its own application-data folder.
+
+#include "resources/TivakoResources.h"
+#include "settings/KX_XML_Settings.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestData.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const char kCtor[] = "KX_XML_Settings::KX_XML_Settings";
+
+QByteArray document(const QByteArray& path, const QByteArray& name, int mode)
+{
+    return "<?xml version=\"1.0\"?>\n<Settings>\n    <SettingsPathHexFile>" + path +
+           "</SettingsPathHexFile>\n    <SettingsUsbDevName>" + name + "</SettingsUsbDevName>\n"
+           "    <SettingsDebugComMode> " + QByteArray::number(mode) + "</SettingsDebugComMode>\n</Settings>\n";
+}
+
+QByteArray mode(const char* text)
+{
+    return QByteArray("<Settings><SettingsDebugComMode>") + text + "</SettingsDebugComMode></Settings>";
+}
+
+QByteArray resourceImage()
+{
+    tivakoInitResources();
+    return readFile(QStringLiteral(":/hex/RozazerEvu_1_0_54.hex"));
+}
+
+// A private application-data root, with the store's folder and file made
+// beforehand when given the file's content.
+struct DataHome
+{
+    QTemporaryDir dir;
+    QString folder = dir.path() + "/share/" + QCoreApplication::applicationName();
+    QString file = folder + "/Settings.xml";
+    QString copy = folder + "/firmware/RozazerEvu_1_0_54.hex";
+    explicit DataHome(const QByteArray* settings = nullptr)
+    {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + "/share"));
+        if (settings && !(QDir().mkpath(folder + "/firmware") && writeFile(file, *settings)))
+            qFatal("cannot prepare %s", qPrintable(folder));
+    }
+};
+
+} // namespace
+
+class SettingsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { LogCapture::install(); }
+    void cleanupTestCase() { LogCapture::uninstall(); }
+    void init() { LogCapture::clear(); }
+
+    // From a first start on a fresh account (folders missing) to the next start.
+    void valuesRoundTrip()
+    {
+        DataHome home;
+        const QString path = QString::fromUtf8("/home/j\xc3\xbcrgen/\xce\xa9mega \xe5\x9b\xba.hex");
+        const QString name = QStringLiteral("CP2102 <Bridge> & \"Controller\" 0001");
+        {
+            KX_XML_Settings store;
+            QCOMPARE(readFile(store.getPathQuadrelHexFile()), resourceImage());
+            store.setPathHexFile(path);
+            store.setUsbDevName(name);
+            store.setDebugComMode(1);
+        }
+        const QByteArray written = readFile(home.file);
+        QVERIFY2(written.contains(path.toUtf8()), written.constData());
+        {
+            KX_XML_Settings store;
+            QCOMPARE(store.getPathHexFile(), path);
+            QCOMPARE(store.getUsbDevName(), name);
+        }
+        QCOMPARE(readFile(home.file), written);
+    }
+
+    // What is read from a file, told by the whole document written back for it.
+    void fileIsRead_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("mode") << mode(" 1") << document("", "", 1);
+        QTest::newRow("mode spaced") << mode("\n\t 7 \n") << document("", "", 7);
+        QTest::newRow("mode word") << mode("TLV") << document("", "", 0);
+        QTest::newRow("mode negative") << mode(" -1") << document("", "", 0);
+        QTest::newRow("mode and text") << mode(" 1x") << document("", "", 0);
+        QTest::newRow("any order and depth")
+            << QByteArray("<R><A><Settings><!-- c --><SettingsDebugComMode>1</SettingsDebugComMode>"
+                          "<SettingsUsbDevName>D</SettingsUsbDevName><SettingsPathHexFile>/1</SettingsPathHexFile>"
+                          "<SettingsPathHexFile>/2</SettingsPathHexFile></Settings></A></R>")
+            << document("/2", "D", 1);
+        QTest::newRow("unknown element ends the settings")
+            << QByteArray("<R><Settings><SettingsPathHexFile>/p</SettingsPathHexFile><C>b</C><SettingsDebugComMode>"
+                          "1</SettingsDebugComMode></Settings><Settings><SettingsUsbDevName>2</SettingsUsbDevName>"
+                          "</Settings></R>")
+            << document("/p", "2", 0);
+        QTest::newRow("cut off") << QByteArray("<Settings><SettingsPathHexFile>/p</SettingsPathHexFile><Settings")
+                                 << document("/p", "", 0);
+        QTest::newRow("element in a key") << QByteArray("<Settings><SettingsUsbDevName>D<b/></SettingsUsbDevName>"
+                                                        "<SettingsDebugComMode>1</SettingsDebugComMode></Settings>")
+                                          << document("", "", 0);
+        QTest::newRow("wrong end tag") << QByteArray("<Settings><SettingsUsbDevName>D</SettingsUsbDevName>"
+                                                     "<SettingsPathHexFile>/p</W></Settings>")
+                                       << document("", "D", 0);
+        QTest::newRow("binary") << QByteArray("\x00\xff\xfe<Settings>\x01", 14) << document("", "", 0);
+        QTest::newRow("bad UTF-8") << QByteArray("<Settings><SettingsUsbDevName>D</SettingsUsbDevName>"
+                                                 "<SettingsPathHexFile>\xff</SettingsPathHexFile></Settings>")
+                                   << document("", "", 0);
+        QTest::newRow("longer old file") << document(QByteArray(3000, 'p'), "n", 1) + "<!-- more -->\n"
+                                         << document(QByteArray(3000, 'p'), "n", 1);
+    }
+
+    void fileIsRead()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArray, expected);
+        DataHome home(&content);
+        delete new KX_XML_Settings;
+        QCOMPARE(readFile(home.file), expected);
+    }
+
+    // No temporary file can be made beside Settings.xml: it is rewritten in
+    // place. Root may write anywhere, so the store runs as another user then.
+    void readOnlyFolderWithWritableFile()
+    {
+        const QByteArray old = document("/old.hex", "", 0);
+        DataHome home(&old);
+        QVERIFY(writeFile(home.copy, resourceImage()));
+        const uid_t nobody = 65534;
+        for (QString path = home.file; geteuid() == 0 && path.size() >= home.dir.path().size();
+             path = QFileInfo(path).path())
+            QCOMPARE(::chown(QFile::encodeName(path).constData(), nobody, nobody), 0);
+        QVERIFY(QFile::setPermissions(home.folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QVERIFY(geteuid() != 0 || ::seteuid(nobody) == 0);
+        {
+            KX_XML_Settings store;
+            store.setPathHexFile(QStringLiteral("/new.hex"));
+        }
+        QVERIFY(getuid() != 0 || ::seteuid(0) == 0);
+        QCOMPARE(readFile(home.file), document("/new.hex", "", 0));
+        QVERIFY(LogCapture::errors("KX_XML_Settings::writeXMLFile").isEmpty());
+        QFile::setPermissions(home.folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+
+    // Only an empty copy is made again, anything else may be the user's own
+    // image; and a link where the copy belongs is never written through.
+    void firmwareCopyRepairedOnlyWhenEmpty()
+    {
+        const QByteArray own = ":00000001FF\r\n";
+        DataHome home(&own);
+        for (const QByteArray& content : {QByteArray(), own}) {
+            QVERIFY(writeFile(home.copy, content));
+            LogCapture::clear();
+            delete new KX_XML_Settings;
+            QCOMPARE(readFile(home.copy), content.isEmpty() ? resourceImage() : own);
+            QCOMPARE(LogCapture::has(statusLine(kCtor, "Create New Quadrel Hex File")), content.isEmpty());
+        }
+        const QString target = home.dir.filePath("elsewhere.hex");
+        QVERIFY(QFile::remove(home.copy) && QFile::link(target, home.copy));
+        LogCapture::clear();
+        delete new KX_XML_Settings;
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(LogCapture::has(errorLine(kCtor, "Unable to open Quadrel hex file")));
+    }
+};
+
+QTEST_GUILESS_MAIN(SettingsTest)
+#include "tst_settings.moc"
