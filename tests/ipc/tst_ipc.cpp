@@ -99,98 +99,72 @@ private slots:
     void cleanupTestCase() { LogCapture::uninstall(); }
     void init() { LogCapture::clear(); }
 
-    // The layout as a peer that knows only the byte table sees it: present 0,
-    // request 1, result 4 (32-bit little-endian), connected 8, path 9, name 159.
-    // Its request comes before the loader starts, whose owner connects only
-    // afterwards (as the main window does): the request is not lost.
-    void peerAtLiteralOffsets()
+    // One block's life. A peer that knows only the byte table (present 0, request 1,
+    // result 4 as 32-bit little-endian, connected 8, path 9, name 159) asks before the
+    // loader starts, whose owner connects only later (as the main window does); then
+    // tivako-monitor runs back to back, gives up, and meets a loader without lock file.
+    void oneBlockServed()
     {
-        const QString key = uniqueKey();
+        const QString key = uniqueKey(), hex = hexFile(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e.hex"));
+        const QByteArray device = "CP2102 Br\xc3\xbc" "cke 0001";
         RawBlock peer(key);
         QVERIFY(peer.create(kBlockSize));
         peer.set(1, QByteArray("\1\0\0\0\0\0\0\0/x/y.hex\0", 17));
-        KX_SharedMemSocked link(key);
+        auto link = std::make_unique<KX_SharedMemSocked>(key);
         QVERIFY(LogCapture::has(statusLine(kLink, "Join Sharedmemory 312 Bytes")));
         QTest::qWait(50);
-        Recorder rec(&link);
-        link.setStatusZuvodErirora(true);
+        Recorder rec(link.get());
+        link->setStatusZuvodErirora(true);
         QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kWaitMs);
-        QCOMPARE(link.getPath2Hexfile(), QStringLiteral("/x/y.hex"));
-        link.setStatusTivakoConnection(true);
-        link.setNameOfConnectedDevice(QStringLiteral("CP2102 0001"));
-        link.setProgrammingResult(-2);
+        QCOMPARE(link->getPath2Hexfile(), QStringLiteral("/x/y.hex"));
+        link->setStatusTivakoConnection(true);
+        link->setNameOfConnectedDevice(QString::fromUtf8(device));
+        link->setProgrammingResult(-2);
         QCOMPARE(peer.bytes(0, 9), QByteArray("\1\1\0\0\xfe\xff\xff\xff\1", 9));
-        QCOMPARE(peer.bytes(159, 12), QByteArray("CP2102 0001\0", 12));
+        QCOMPARE(peer.bytes(159, device.size() + 1), device + '\0');
         peer.set(1, QByteArray(1, '\0')); // the request ends: the loader resets the result
         QTRY_COMPARE_WITH_TIMEOUT(peer.bytes(4, 4), QByteArray(4, '\0'), kWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(rec.finished, QList<int>{-2}, kWaitMs);
-        link.setStatusZuvodErirora(false);
-        QCOMPARE(peer.at(0), 0);
-    }
 
-    // Back to back: the same result twice counts twice, once the block was reset.
-    void monitorProgramsThroughTheLoader()
-    {
-        const QString key = uniqueKey(), hex = hexFile(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e.hex"));
-        const QString device = QString::fromUtf8("CP2102 Br\xc3\xbc" "cke 0001");
-        auto link = std::make_unique<KX_SharedMemSocked>(key);
-        QVERIFY(LogCapture::has(statusLine(kLink, "Create Sharedmemory 312 Bytes")));
-        link->setStatusZuvodErirora(true);
-        link->setStatusTivakoConnection(true);
-        link->setNameOfConnectedDevice(device);
-        const QString out = QString::fromUtf8(runProcess(kMonitor, {"--key", key, "status"}).out);
-        const QString shown = "loader:  running\nboard:   connected\ndevice:  " + device + "\nrequest: none\n";
-        QVERIFY2(out.contains(shown), qPrintable(out));
-        Recorder rec(link.get());
-        const int results[] = {1, 1, -1};
-        for (int run = 0; run < 3; ++run) {
+        const QByteArray shown = "loader:  running\nboard:   connected\ndevice:  " + device + "\nrequest: none\n";
+        QVERIFY(runProcess(kMonitor, {"--key", key, "status"}).out.contains(shown));
+        const int results[] = {-2, 1, 1, -1}; // the same result twice counts twice
+        for (int run = 1; run < 4; ++run) {
             QProcess p;
             p.start(kMonitor, {"--key", key, "program", hex, "--timeout", "60"});
             QTRY_COMPARE_WITH_TIMEOUT(rec.pending, run + 1, kWaitMs);
             QCOMPARE(link->getPath2Hexfile(), hex);
-            QTest::qWait(100);
-            QCOMPARE(rec.pending, run + 1); // one signal, however long the flag stays
             link->setProgrammingResult(results[run]);
             QTRY_COMPARE_WITH_TIMEOUT(rec.finished.value(run), results[run], kWaitMs);
             QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, kWaitMs);
             QCOMPARE(p.exitCode(), results[run] == 1 ? 0 : 1);
-            const QString said = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
-            const QString expected = results[run] == 1 ? "Programming succeeded: " + hex
-                                                       : "programming failed: " + hex + " (result -1)";
-            QVERIFY2(said.contains(expected), qPrintable(said));
+            const QByteArray said = p.readAllStandardOutput() + p.readAllStandardError();
+            QVERIFY2(said.contains(results[run] == 1 ? "Programming succeeded: " : "programming failed: "), said);
             QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(statusLine(kRun, "Set to Idel-Mode")), run + 1, kWaitMs);
-            QVERIFY(!link->isStatusProgrammingRequestSet());
         }
-        // No answer in time: the request is withdrawn.
         const ProcessRun late = runProcess(kMonitor, {"--key", key, "program", hex, "--timeout=0.3"});
         QVERIFY2(late.exitCode == 2 && late.err.contains("no result within 0.3 seconds; request withdrawn"), late.err);
-        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 4, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 5, kWaitMs);
         QVERIFY(!link->isStatusProgrammingRequestSet());
         QProcess p; // the loader ends while this one waits
         p.start(kMonitor, {"--key", key, "program", hex});
-        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 5, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 6, kWaitMs);
+        link->setStatusZuvodErirora(false);
+        QCOMPARE(peer.at(0), 0);
         link.reset();
         QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, kWaitMs);
         QCOMPARE(p.exitCode(), 2);
         QVERIFY(p.readAllStandardError().contains("loader"));
-    }
 
-    // A loader that keeps the block's protocol but no lock file of ours.
-    void monitorWithLoaderWithoutLockFile()
-    {
-        const QString key = uniqueKey(), hex = hexFile(QStringLiteral("p.hex"));
-        RawBlock loader(key);
-        QVERIFY(loader.create(kBlockSize));
-        loader.set(kStatusZuvodErirora, "\1");
-        QProcess p;
+        // The peer plays a loader that keeps the protocol but no lock file.
+        peer.set(kStatusZuvodErirora, "\1");
         p.start(kMonitor, {"--key", key, "program", hex});
-        QTRY_COMPARE_WITH_TIMEOUT(loader.at(kProgrammingRequest), 1, kWaitMs);
-        QCOMPARE(loader.bytes(kPath2Hexfile, hex.toUtf8().size() + 1), hex.toUtf8() + '\0');
-        loader.set(kProgrammingResult, QByteArray("\1\0\0\0", 4));
-        QTRY_COMPARE_WITH_TIMEOUT(loader.at(kProgrammingRequest), 0, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.at(kProgrammingRequest), 1, kWaitMs);
+        QCOMPARE(peer.bytes(kPath2Hexfile, hex.toUtf8().size() + 1), hex.toUtf8() + '\0');
+        peer.set(kProgrammingResult, QByteArray("\1\0\0\0", 4));
+        QTRY_COMPARE_WITH_TIMEOUT(peer.at(kProgrammingRequest), 0, kWaitMs);
         QTest::qWait(300);
         QCOMPARE(p.state(), QProcess::Running); // until the loader resets the result
-        loader.set(kProgrammingResult, QByteArray(4, '\0'));
+        peer.set(kProgrammingResult, QByteArray(4, '\0'));
         QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, kWaitMs);
         QCOMPARE(p.exitCode(), 0);
         QVERIFY(p.readAllStandardError().contains("may be stale"));
@@ -210,16 +184,12 @@ private slots:
         QTest::newRow("none") << QStringList{} << 2 << "no command given";
         QTest::newRow("unknown") << QStringList{"flash"} << 2 << "unknown command \"flash\"";
         QTest::newRow("no file") << QStringList{"program"} << 2 << "program needs the hex file";
-        QTest::newRow("status timeout") << QStringList{"status", "--timeout", "3"} << 2 << "status takes no --timeout";
         QTest::newRow("zero") << QStringList{"program", hex, "--timeout", "0"} << 2 << "--timeout must be a number";
-        QTest::newRow("no key") << QStringList{"--key"} << 2 << "--key needs a value";
-        QTest::newRow("option") << QStringList{"--bogus", "status"} << 2 << "unknown option \"--bogus\"";
         QTest::newRow("missing") << QStringList{"program", m_Dir.filePath("m.hex")} << 2 << "no such file";
         QTest::newRow("fifo") << QStringList{"program", fifo} << 1 << "not a regular file: " + fifo;
         QTest::newRow("long") << QStringList{"program", hexFile(deep + "/l.hex")} << 2
                               << "the shared block holds at most 149";
         QTest::newRow("no block") << QStringList{"--key", key, "program", hex} << 2 << "no loader is running";
-        QTest::newRow("no block status") << QStringList{"--key=" + key, "status"} << 2 << "no loader is running";
     }
 
     void monitorCommandLine()
@@ -245,8 +215,6 @@ private slots:
         first.kill();
         QTRY_COMPARE_WITH_TIMEOUT(first.state(), QProcess::NotRunning, kWaitMs);
         auto second = std::make_unique<KX_SharedMemSocked>(key);
-        QVERIFY(LogCapture::has(statusLine(kLink, "Join Sharedmemory 312 Bytes")));
-        QVERIFY(second->isStatusZuvodEriroraSet());
         QVERIFY(!second->isOtherLoaderRunning());
         QVERIFY(LogCapture::has(statusLine("KX_SharedMemSocked::isOtherLoaderRunning",
                                            "Presence mark left by a loader that has ended")));
@@ -260,9 +228,6 @@ private slots:
         QVERIFY(raw.attach());
         Recorder rec(second.get());
         second->setStatusZuvodErirora(true);
-        QVERIFY(LogCapture::has(statusLine("KX_SharedMemSocked::setStatusZuvodErirora",
-                                           "Instance lock held by another loader, standing by")));
-        QVERIFY(!second->isServing());
         raw.set(kProgrammingRequest, "\1");
         {
             KX_SharedMemSocked third(key);
@@ -274,11 +239,8 @@ private slots:
         first.kill();
         QTRY_COMPARE_WITH_TIMEOUT(first.state(), QProcess::NotRunning, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kWaitMs);
-        QVERIFY(second->isServing());
-        QVERIFY(LogCapture::has(statusLine(kRun, "Serving the block now")));
         second.reset(); // the serving loader withdraws a pending request
         QCOMPARE(raw.at(kProgrammingRequest), 0);
-        QVERIFY(LogCapture::has(errorLine("KX_SharedMemSocked::~KX_SharedMemSocked", "Kill Pending")));
         removeLeftovers(key);
     }
 
@@ -294,8 +256,6 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QVERIFY(!link->isStatusZuvodEriroraSet());
-        link->setStatusTivakoConnection(true);
-        QCOMPARE(link->getPath2Hexfile(), QString());
         QTest::qWait(300);
         QCOMPARE(LogCapture::countContaining("Sharedmemory lock not free within 100 ms, skipped"), 1);
         QVERIFY(KX_SharedMemSocked(key).linkRefusal().contains("its lock is held by another process"));
@@ -340,9 +300,7 @@ private slots:
             sds.sem_perm.mode = 0660;
             QCOMPARE(semctl(sem, 0, IPC_SET, &sds), 0);
         }
-        auto* block = static_cast<uchar*>(shmat(id, nullptr, 0));
-        memcpy(block + kPath2Hexfile, "/tmp/evil.hex", 14);
-        block[kProgrammingRequest] = 1;
+        raw.set(kProgrammingRequest, QByteArray("\1\0\0\0\0\0\0\0/tmp/evil.hex\0", 23));
         {
             KX_SharedMemSocked link(key);
             QVERIFY2(LogCapture::has(errorLine(kLink, line.contains('%') ? line.arg(key) : line)),
@@ -351,14 +309,11 @@ private slots:
             link.setStatusZuvodErirora(true);
             QTest::qWait(100);
             QCOMPARE(rec.pending, 0);
-            QCOMPARE(int(block[kStatusZuvodErirora]), 0);
+            QCOMPARE(raw.at(kStatusZuvodErirora), 0);
             QCOMPARE(link.getPath2Hexfile(), QString());
         }
-        QCOMPARE(int(block[kProgrammingRequest]), 1); // not even withdrawn
-        shmdt(block);
-        shmctl(id, IPC_RMID, nullptr);
+        QCOMPARE(raw.at(kProgrammingRequest), 1); // not even withdrawn
     }
-
 };
 
 // Peers: a loader that marks itself present, or a holder of the block's
@@ -367,14 +322,11 @@ int peer(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QString key = QString::fromUtf8(argv[2]);
-    std::unique_ptr<KX_SharedMemSocked> link;
     QSharedMemory memory(key);
-    if (strcmp(argv[1], "--hold-link") == 0) {
-        link = std::make_unique<KX_SharedMemSocked>(key);
-        link->setStatusZuvodErirora(true);
-    } else if (!memory.attach() || !memory.lock()) {
+    if (strcmp(argv[1], "--hold-link") == 0)
+        (new KX_SharedMemSocked(key))->setStatusZuvodErirora(true); // lives until killed
+    else if (!memory.attach() || !memory.lock())
         return 3;
-    }
     std::printf("ready\n");
     std::fflush(stdout);
     return app.exec();

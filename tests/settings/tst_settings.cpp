@@ -2,7 +2,6 @@
 
 #include "resources/TivakoResources.h"
 #include "settings/KX_XML_Settings.h"
-#include "tests/support/LogCapture.h"
 #include "tests/support/TestData.h"
 
 #include <QTemporaryDir>
@@ -11,8 +10,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char kCtor[] = "KX_XML_Settings::KX_XML_Settings";
 
 QByteArray document(const QByteArray& path, const QByteArray& name, int mode)
 {
@@ -55,11 +52,10 @@ class SettingsTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { LogCapture::install(); }
-    void cleanupTestCase() { LogCapture::uninstall(); }
-    void init() { LogCapture::clear(); }
-
-    // From a first start on a fresh account (folders missing) to the next start.
+    // From a first start on a fresh account (folders missing) to the next,
+    // where no temporary file can be made beside Settings.xml: it is then
+    // rewritten in place. Root may write anywhere, so that start runs as
+    // another user.
     void valuesRoundTrip()
     {
         DataHome home;
@@ -72,14 +68,20 @@ private slots:
             store.setUsbDevName(name);
             store.setDebugComMode(1);
         }
-        const QByteArray written = readFile(home.file);
-        QVERIFY2(written.contains(path.toUtf8()), written.constData());
+        const uid_t nobody = 65534;
+        for (QString f = home.file; geteuid() == 0 && f.size() >= home.dir.path().size(); f = QFileInfo(f).path())
+            QCOMPARE(::chown(QFile::encodeName(f).constData(), nobody, nobody), 0);
+        QVERIFY(QFile::setPermissions(home.folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QVERIFY(geteuid() != 0 || ::seteuid(nobody) == 0);
         {
             KX_XML_Settings store;
             QCOMPARE(store.getPathHexFile(), path);
             QCOMPARE(store.getUsbDevName(), name);
+            store.setUsbDevName(QString());
         }
-        QCOMPARE(readFile(home.file), written);
+        QVERIFY(getuid() != 0 || ::seteuid(0) == 0);
+        QFile::setPermissions(home.folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QCOMPARE(readFile(home.file), document(path.toUtf8(), "", 1));
     }
 
     // What is read from a file, told by the whole document written back for it.
@@ -87,29 +89,20 @@ private slots:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("mode") << mode(" 1") << document("", "", 1);
         QTest::newRow("mode spaced") << mode("\n\t 7 \n") << document("", "", 7);
         QTest::newRow("mode word") << mode("TLV") << document("", "", 0);
         QTest::newRow("mode negative") << mode(" -1") << document("", "", 0);
         QTest::newRow("mode and text") << mode(" 1x") << document("", "", 0);
-        QTest::newRow("any order and depth")
-            << QByteArray("<R><A><Settings><!-- c --><SettingsDebugComMode>1</SettingsDebugComMode>"
-                          "<SettingsUsbDevName>D</SettingsUsbDevName><SettingsPathHexFile>/1</SettingsPathHexFile>"
-                          "<SettingsPathHexFile>/2</SettingsPathHexFile></Settings></A></R>")
-            << document("/2", "D", 1);
-        QTest::newRow("unknown element ends the settings")
-            << QByteArray("<R><Settings><SettingsPathHexFile>/p</SettingsPathHexFile><C>b</C><SettingsDebugComMode>"
-                          "1</SettingsDebugComMode></Settings><Settings><SettingsUsbDevName>2</SettingsUsbDevName>"
-                          "</Settings></R>")
-            << document("/p", "2", 0);
+        QTest::newRow("depth, later wins, unknown element ends the settings")
+            << QByteArray("<R><Settings><SettingsPathHexFile>/1</SettingsPathHexFile><SettingsPathHexFile>/2"
+                          "</SettingsPathHexFile><C/><SettingsDebugComMode>1</SettingsDebugComMode></Settings>"
+                          "<Settings><SettingsUsbDevName>D</SettingsUsbDevName></Settings></R>")
+            << document("/2", "D", 0);
         QTest::newRow("cut off") << QByteArray("<Settings><SettingsPathHexFile>/p</SettingsPathHexFile><Settings")
                                  << document("/p", "", 0);
         QTest::newRow("element in a key") << QByteArray("<Settings><SettingsUsbDevName>D<b/></SettingsUsbDevName>"
                                                         "<SettingsDebugComMode>1</SettingsDebugComMode></Settings>")
                                           << document("", "", 0);
-        QTest::newRow("wrong end tag") << QByteArray("<Settings><SettingsUsbDevName>D</SettingsUsbDevName>"
-                                                     "<SettingsPathHexFile>/p</W></Settings>")
-                                       << document("", "D", 0);
         QTest::newRow("binary") << QByteArray("\x00\xff\xfe<Settings>\x01", 14) << document("", "", 0);
         QTest::newRow("bad UTF-8") << QByteArray("<Settings><SettingsUsbDevName>D</SettingsUsbDevName>"
                                                  "<SettingsPathHexFile>\xff</SettingsPathHexFile></Settings>")
@@ -127,29 +120,6 @@ private slots:
         QCOMPARE(readFile(home.file), expected);
     }
 
-    // No temporary file can be made beside Settings.xml: it is rewritten in
-    // place. Root may write anywhere, so the store runs as another user then.
-    void readOnlyFolderWithWritableFile()
-    {
-        const QByteArray old = document("/old.hex", "", 0);
-        DataHome home(&old);
-        QVERIFY(writeFile(home.copy, resourceImage()));
-        const uid_t nobody = 65534;
-        for (QString path = home.file; geteuid() == 0 && path.size() >= home.dir.path().size();
-             path = QFileInfo(path).path())
-            QCOMPARE(::chown(QFile::encodeName(path).constData(), nobody, nobody), 0);
-        QVERIFY(QFile::setPermissions(home.folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        QVERIFY(geteuid() != 0 || ::seteuid(nobody) == 0);
-        {
-            KX_XML_Settings store;
-            store.setPathHexFile(QStringLiteral("/new.hex"));
-        }
-        QVERIFY(getuid() != 0 || ::seteuid(0) == 0);
-        QCOMPARE(readFile(home.file), document("/new.hex", "", 0));
-        QVERIFY(LogCapture::errors("KX_XML_Settings::writeXMLFile").isEmpty());
-        QFile::setPermissions(home.folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    }
-
     // Only an empty copy is made again, anything else may be the user's own
     // image; and a link where the copy belongs is never written through.
     void firmwareCopyRepairedOnlyWhenEmpty()
@@ -158,17 +128,14 @@ private slots:
         DataHome home(&own);
         for (const QByteArray& content : {QByteArray(), own}) {
             QVERIFY(writeFile(home.copy, content));
-            LogCapture::clear();
             delete new KX_XML_Settings;
             QCOMPARE(readFile(home.copy), content.isEmpty() ? resourceImage() : own);
-            QCOMPARE(LogCapture::has(statusLine(kCtor, "Create New Quadrel Hex File")), content.isEmpty());
         }
         const QString target = home.dir.filePath("elsewhere.hex");
         QVERIFY(QFile::remove(home.copy) && QFile::link(target, home.copy));
-        LogCapture::clear();
         delete new KX_XML_Settings;
         QVERIFY(!QFileInfo::exists(target));
-        QVERIFY(LogCapture::has(errorLine(kCtor, "Unable to open Quadrel hex file")));
+        QVERIFY(QFileInfo(home.copy).isSymLink());
     }
 };
 
