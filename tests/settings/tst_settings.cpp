@@ -29,8 +29,7 @@ QByteArray resourceImage()
     return readFile(QStringLiteral(":/hex/RozazerEvu_1_0_54.hex"));
 }
 
-// A private application-data root, with the store's folder and file made
-// beforehand when given the file's content.
+// A private application-data root; with content given, the store's folder and file exist.
 struct DataHome
 {
     QTemporaryDir dir;
@@ -52,10 +51,9 @@ class SettingsTest : public QObject
     Q_OBJECT
 
 private slots:
-    // From a first start on a fresh account (folders missing) to the next,
-    // where no temporary file can be made beside Settings.xml: it is then
-    // rewritten in place. Root may write anywhere, so that start runs as
-    // another user.
+    // From a first start on a fresh account (folders missing) to the next, where no temporary
+    // file can be made beside Settings.xml: it is rewritten in place. Root may write anywhere,
+    // so that start runs as another user (nobody).
     void valuesRoundTrip()
     {
         DataHome home;
@@ -68,11 +66,10 @@ private slots:
             store.setUsbDevName(name);
             store.setDebugComMode(1);
         }
-        const uid_t nobody = 65534;
         for (QString f = home.file; geteuid() == 0 && f.size() >= home.dir.path().size(); f = QFileInfo(f).path())
-            QCOMPARE(::chown(QFile::encodeName(f).constData(), nobody, nobody), 0);
+            QCOMPARE(::chown(QFile::encodeName(f).constData(), 65534, 65534), 0);
         QVERIFY(QFile::setPermissions(home.folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        QVERIFY(geteuid() != 0 || ::seteuid(nobody) == 0);
+        QVERIFY(geteuid() != 0 || ::seteuid(65534) == 0);
         {
             KX_XML_Settings store;
             QCOMPARE(store.getPathHexFile(), path);
@@ -91,7 +88,6 @@ private slots:
         QTest::addColumn<QByteArray>("expected");
         QTest::newRow("mode spaced") << mode("\n\t 7 \n") << document("", "", 7);
         QTest::newRow("mode word") << mode("TLV") << document("", "", 0);
-        QTest::newRow("mode negative") << mode(" -1") << document("", "", 0);
         QTest::newRow("mode and text") << mode(" 1x") << document("", "", 0);
         QTest::newRow("depth, later wins, unknown element ends the settings")
             << QByteArray("<R><Settings><SettingsPathHexFile>/1</SettingsPathHexFile><SettingsPathHexFile>/2"
@@ -135,7 +131,6 @@ private slots:
         QVERIFY(QFile::remove(home.copy) && QFile::link(target, home.copy));
         delete new KX_XML_Settings;
         QVERIFY(!QFileInfo::exists(target));
-        QVERIFY(QFileInfo(home.copy).isSymLink());
     }
 };
 
