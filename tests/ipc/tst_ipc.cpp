@@ -139,8 +139,8 @@ private slots:
             QVERIFY2(said.contains(results[run] == 1 ? "Programming succeeded: " : "programming failed: "), said);
             QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(statusLine(kRun, "Set to Idel-Mode")), run + 1, kWaitMs);
         }
-        const ProcessRun late = runProcess(kMonitor, {"--key", key, "program", hex, "--timeout=0.3"});
-        QVERIFY2(late.exitCode == 2 && late.err.contains("no result within 0.3 seconds; request withdrawn"), late.err);
+        const ProcessRun late = runProcess(kMonitor, {"--key", key, "program", hex, "--timeout=1.5"});
+        QVERIFY2(late.exitCode == 2 && late.err.contains("no result within 1.5 seconds; request withdrawn"), late.err);
         QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 5, kWaitMs);
         QVERIFY(!link->isStatusProgrammingRequestSet());
         QProcess p; // the loader ends while this one waits
