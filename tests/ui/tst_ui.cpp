@@ -1,0 +1,157 @@
+// The window before any board: captions shown whole, what can be used, the
+// frameless frame dragged by its title bar, and the resources it loads.
+
+#include "resources/TivakoResources.h"
+#include "ui/KX_MainToolBar.h"
+#include "tests/support/MainWindowRig.h"
+#include "ui/RidivuDizerozoDuveze.h"
+
+#include <QDirIterator>
+#include <QGroupBox>
+#include <QImageReader>
+#include <QStyleOptionGroupBox>
+#include <QStyleOptionToolButton>
+#include <QToolButton>
+#include <QWindow>
+#include <QtTest>
+
+class TestUi : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { rig::isolate(); }
+    // The captions (fixed texts) and the form's own enabled flags, before the
+    // first device list arrives; then what is shown.
+    void initialState_data()
+    {
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<bool>("hidden");
+        QTest::newRow("m_lProgTitile") << "ZidiVevuro Tivako Mini" << true << false;
+        QTest::newRow("m_pBSearch") << "Search" << true << false;
+        QTest::newRow("m_pBConnect") << "Connect" << true << false;
+        QTest::newRow("m_clear") << "Clear\nConsole" << true << false;
+        QTest::newRow("m_pBResetTK") << "Reset\nTivako" << false << false;
+        QTest::newRow("m_pBQuadrel") << "Prog as\nQuadrel" << false << false;
+        QTest::newRow("m_pbquadrel_hwid") << "Quadrel \nHardwareID" << true << true;
+        QTest::newRow("m_pBSearch_2") << "Open\nHex-File" << true << false;
+        QTest::newRow("m_pBCloseHexFile") << "Close\nHex-File" << false << false;
+        QTest::newRow("m_pBWriteFirmware") << "Write\nHex-File" << false << false;
+        QTest::newRow("m_HexFile") << "Debug Com Mode" << true << false;
+        QTest::newRow("m_rB_ProgQuadrelMini") << "Serial Ascii" << true << false;
+        QTest::newRow("m_rB_customFile") << QStringLiteral("TLV Bin\u00e4r") << true << false;
+        QTest::newRow("m_lProgTitile_4") << "Debug Console" << true << false;
+        QTest::newRow("m_lProgTitile_5") << "V.1.0.54" << true << false;
+        QTest::newRow("m_lConnectText") << "Verbunden" << true << true;
+        QTest::newRow("m_lConnectSymbol") << "" << true << true;
+        QTest::newRow("tab_2") << "" << false << true; // the Settings page
+    }
+
+    void initialState()
+    {
+        QFETCH(QString, caption);
+        QFETCH(bool, enabled);
+        QFETCH(bool, hidden);
+        RidivuDizerozoDuveze window;
+        QWidget* w = window.findChild<QWidget*>(QTest::currentDataTag());
+        QVERIFY(w);
+        QCOMPARE(!w->testAttribute(Qt::WA_ForceDisabled), enabled);
+        auto* box = qobject_cast<QGroupBox*>(w);
+        if (!caption.isEmpty())
+            QCOMPARE(box ? box->title() : w->property("text").toString(), caption);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(w->isHidden(), hidden);
+    }
+
+    // Every line of every button caption, in each of its states, fits the room
+    // the style leaves it in the font drawn: none is shown with "...". One
+    // pixel is kept for a side border (the Write button has one).
+    void captionsShownWhole()
+    {
+        RidivuDizerozoDuveze window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        int lines = 0;
+        for (QToolButton* b : window.findChildren<QToolButton*>(QRegularExpression("^m_"))) {
+            b->ensurePolished();
+            QStyleOptionToolButton opt;
+            opt.initFrom(b);
+            opt.subControls = QStyle::SC_ToolButton;
+            opt.toolButtonStyle = b->toolButtonStyle();
+            opt.icon = b->icon();
+            opt.iconSize = b->iconSize();
+            const QStyle::ComplexControl tool = QStyle::CC_ToolButton;
+            const int room = b->style()->subControlRect(tool, &opt, QStyle::SC_ToolButton, b).width() - 1;
+            const QString captions = b->text() + (b->objectName() == "m_pBConnect" ? "\nDisconnect" : "");
+            for (const QString& line : captions.split('\n')) {
+                const int width = QFontMetrics(b->font()).horizontalAdvance(line);
+                QVERIFY2(width <= room, qPrintable(QString("%1 is %2 px, room %3").arg(line).arg(width).arg(room)));
+                ++lines;
+            }
+        }
+        QCOMPARE(lines, 17);
+        auto* box = window.findChild<QGroupBox*>("m_HexFile");
+        QStyleOptionGroupBox opt;
+        opt.initFrom(box);
+        opt.text = box->title();
+        opt.subControls = QStyle::SC_GroupBoxLabel;
+        const QRect label = box->style()->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, box);
+        QVERIFY(label.left() + QFontMetrics(box->font()).horizontalAdvance(box->title()) <= box->width());
+    }
+
+    // Fixed size, frameless; the title bar drags the window (a hover does
+    // not), and the close button closes it.
+    void frameAndDrag()
+    {
+        RidivuDizerozoDuveze window;
+        window.resize(800, 600);
+        QCOMPARE(window.size(), QSize(700, 500));
+        QVERIFY(window.windowFlags().testFlag(Qt::FramelessWindowHint));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QWindow* handle = window.windowHandle();
+        auto* title = window.findChild<KX_MainToolBar*>("m_lProgTitile");
+        QVERIFY(title);
+        const auto screen = [&](QPoint global) { return handle->mapFromGlobal(global); };
+        const QPoint start = window.pos();
+        QTest::mouseMove(handle, screen(title->mapToGlobal(QPoint(30, 10))));
+        QCOMPARE(window.pos(), start);
+        QTest::mousePress(handle, Qt::LeftButton, Qt::NoModifier, screen(title->mapToGlobal(QPoint(10, 5))));
+        QTest::mouseMove(handle, screen(QPoint(300, 200)));
+        QCOMPARE(window.pos(), QPoint(290, 195));
+        QTest::mouseRelease(handle, Qt::LeftButton, Qt::NoModifier, screen(QPoint(300, 200)));
+        QTest::mouseMove(handle, screen(QPoint(420, 310)));
+        QCOMPARE(window.pos(), QPoint(290, 195));
+        QTest::mouseClick(window.findChild<QWidget*>("m_pBclose"), Qt::LeftButton);
+        QVERIFY(!window.isVisible());
+    }
+
+    // Every image path the sources name decodes (read from the sources, so a
+    // new path is checked without a list to keep up here).
+    void everyImageTheSourcesNameDecodes()
+    {
+        tivakoInitResources();
+        const QRegularExpression path(QStringLiteral(":/img/[A-Za-z0-9_.-]+\\.(png|ico)"));
+        QSet<QString> paths;
+        for (const char* folder : {"/app", "/ui"}) {
+            QDirIterator it(QStringLiteral(TIVAKO_SOURCE_DIR) + folder, {"*.cpp", "*.h", "*.ui", "*.qss"},
+                            QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile file(it.next());
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                for (auto m = path.globalMatch(QString::fromUtf8(file.readAll())); m.hasNext();)
+                    paths.insert(m.next().captured(0));
+            }
+        }
+        QVERIFY(paths.size() >= 10);
+        for (const QString& p : paths) {
+            QImageReader reader(p);
+            QVERIFY2(!reader.read().isNull(), qPrintable(p + ": " + reader.errorString()));
+        }
+    }
+};
+
+QTEST_MAIN(TestUi)
+#include "tst_ui.moc"
