@@ -45,13 +45,10 @@ void writeSettings(const QString& hexPath, const QString& deviceName)
     settings.setUsbDevName(deviceName);
 }
 
-Stored readSettings()
+QString storedSetting(const char* element)
 {
-    const QString text = QString::fromUtf8(readFile(settingsFile()));
-    auto element = [&](const char* name) {
-        return QRegularExpression(QStringLiteral("<%1>([^<]*)</%1>").arg(name)).match(text).captured(1);
-    };
-    return {element("SettingsPathHexFile"), element("SettingsUsbDevName"), element("SettingsDebugComMode")};
+    const QRegularExpression re(QStringLiteral("<%1>([^<]*)</%1>").arg(element));
+    return re.match(QString::fromUtf8(readFile(settingsFile()))).captured(1);
 }
 
 QByteArray builtInImage()

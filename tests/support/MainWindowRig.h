@@ -29,12 +29,9 @@ void isolate();
 
 void removeSettings();
 void writeSettings(const QString& hexPath, const QString& deviceName);
-struct Stored
-{
-    QString hexPath, deviceName, debugComMode; // the elements' texts
-};
-// Read from the file, after the window (and its store) has gone.
-Stored readSettings();
+// An element's text in the settings file, as the store wrote it when the
+// window (and its store) went away.
+QString storedSetting(const char* element);
 
 QByteArray builtInImage();
 void flashAndRestart(SimBoard* board, const QByteArray& image);
