@@ -8,12 +8,10 @@
 #include "ui/RidivuDizerozoDuveze.h"
 
 #include <QErrorMessage>
-#include <QKeyEvent>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTextBlock>
 #include <QTextEdit>
 #include <QThread>
 #include <QToolButton>
@@ -30,7 +28,6 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<Log> m_log;
     std::shared_ptr<SimBridgeBackend> m_boards;
     std::shared_ptr<ScriptedBridgeBackend> m_scripted;
     QTemporaryDir m_files;
@@ -44,15 +41,11 @@ class TestMainWindow : public QObject
         return w;
     }
     QListWidget* list(QWidget& w) { return w.findChild<QListWidget*>("m_ListDev"); }
-    QString title(QWidget& w) { return w.findChild<QWidget*>("m_lProgTitile")->property("text").toString(); }
+    QWidget* child(QWidget& w, const char* name) { return w.findChild<QWidget*>(name); }
     QTextDocument* console(QWidget& w) { return w.findChild<QPlainTextEdit*>("m_pTEconsole")->document(); }
-    bool shown(QWidget& w, const char* name) { return !w.findChild<QWidget*>(name)->isHidden(); }
-    bool invoke(QObject* w, const char* slot) { return QMetaObject::invokeMethod(w, slot, Qt::DirectConnection); }
-    // The widget's own flag, whatever its parents say (the Settings page is off).
-    bool ownEnabled(QWidget& w, const char* name)
-    {
-        return !w.findChild<QWidget*>(name)->testAttribute(Qt::WA_ForceDisabled);
-    }
+    bool invoke(QObject* w, const char* s) { return QMetaObject::invokeMethod(w, s, Qt::DirectConnection); }
+    // Its own flag, whatever its parents say (the Settings page is off).
+    bool ownEnabled(QWidget& w, const char* n) { return !child(w, n)->testAttribute(Qt::WA_ForceDisabled); }
     bool showsSoon(QWidget& w, const QString& text, int ms = 5000)
     {
         return waitUntil([&] { return consoleText(w).contains(text); }, ms);
@@ -65,14 +58,8 @@ class TestMainWindow : public QObject
         const QTextCharFormat format = at.charFormat();
         return format.hasProperty(QTextFormat::ForegroundBrush) ? format.foreground().color() : QColor();
     }
-    // The flash holds the image and nothing but erased bytes behind it.
-    bool flashHolds(const QByteArray& image)
-    {
-        const QByteArray flash = flashOf(m_boards->board(0), int(kSimFlashSize));
-        return flash == image + QByteArray(flash.size() - image.size(), '\xff');
-    }
     // Connected in text mode to a scripted board: the test decides every byte.
-    Window scripted(const char* name = "Board", bool ctrl = false)
+    Window scripted(const char* name = "Board")
     {
         using Devices = std::vector<ScriptedBridgeBackend::Device>;
         m_scripted = std::make_shared<ScriptedBridgeBackend>(Devices{{name, "0001"}});
@@ -81,20 +68,20 @@ class TestMainWindow : public QObject
         if (!waitUntil([&] { return list(*w)->count() == 1; }))
             return nullptr;
         list(*w)->setCurrentRow(0);
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_Control, Qt::NoModifier); // Ctrl alone held from here
-        if (ctrl)
-            QApplication::sendEvent(w.get(), &press);
         button(*w, "m_pBConnect")->click();
         invoke(w.get(), "on_m_rB_SerialMode_clicked");
         return showsSoon(*w, QStringLiteral("Connect ") + name) ? std::move(w) : nullptr;
     }
 
 private slots:
-    void initTestCase() { isolate(); }
+    void initTestCase()
+    {
+        isolate();
+        Log::install();
+    }
     void init()
     {
         removeSettings();
-        m_log = std::make_unique<Log>();
         m_boards = installBoards(2);
     }
     void cleanup()
@@ -102,56 +89,9 @@ private slots:
         bridgeInstallBackend(nullptr);
         m_boards.reset();
         m_scripted.reset();
-        m_log.reset();
     }
 
-    // The remembered board of two connects by itself and comes back after a
-    // loss; the stored file titles the window; frames are decoded, after the
-    // connect message; both are remembered.
-    void rememberedAtStart()
-    {
-        flashAndRestart(m_boards->board(1), builtInImage());
-        writeSettings("/nowhere/custom_1.hex", boardName(2));
-        Window w = open(true);
-        QVERIFY(w);
-        QCOMPARE(title(*w), QString("Tivako ZidiVevuro - custom_1.hex"));
-        QVERIFY(ownEnabled(*w, "m_pBWriteFirmware") && ownEnabled(*w, "m_pBResetTK") && !ownEnabled(*w, "m_pBSearch"));
-        Block block;
-        QVERIFY(block.snapshot().loaderPresent && block.snapshot().boardConnected);
-        QCOMPARE(block.snapshot().deviceName, boardName(2));
-        QVERIFY(showsSoon(*w, "Uptime "));
-        QVERIFY(consoleText(*w).indexOf("Connect " + boardName(2)) < consoleText(*w).indexOf("Uptime "));
-        m_boards->unplug(1);
-        QVERIFY(waitUntil([&] { return !isConnectedView(*w) && !block.snapshot().boardConnected; }));
-        m_boards->plug(1);
-        QVERIFY(waitUntil([&] { return isConnectedView(*w) && block.snapshot().boardConnected; }));
-        w.reset();
-        QVERIFY(!block.snapshot().loaderPresent);
-        QCOMPARE(storedSetting("SettingsUsbDevName"), boardName(2));
-        QCOMPARE(storedSetting("SettingsPathHexFile"), QString("/nowhere/custom_1.hex"));
-    }
-
-    // A name with markup is shown as text (scripted() waits for it); Ctrl alone
-    // held while connecting reveals the identity button; the user's disconnect
-    // forgets the name.
-    void markupNameHardwareIdDisconnect()
-    {
-        Window w = scripted("Tivako <i>Board</i> &amp;", true);
-        QVERIFY(w);
-        Block block;
-        QVERIFY(block.snapshot().boardConnected);
-        m_scripted->clearWritten();
-        button(*w, "m_pbquadrel_hwid")->click();
-        QCOMPARE(m_scripted->writtenText(), std::string("setHWqd\r"));
-        button(*w, "m_pBConnect")->click();
-        QVERIFY(!isConnectedView(*w) && !shown(*w, "m_pbquadrel_hwid") && !ownEnabled(*w, "m_pBResetTK"));
-        QVERIFY(!block.snapshot().boardConnected && block.snapshot().deviceName.isEmpty());
-        w.reset();
-        QVERIFY(storedSetting("SettingsUsbDevName").isEmpty());
-    }
-
-    // A second loader on the same block shows the notice, runs on and leaves
-    // the first's presence mark.
+    // A second loader on the block shows the notice, runs on, leaves the mark.
     void secondLoaderSeesTheFirst()
     {
         QProcess first;
@@ -191,36 +131,42 @@ private slots:
         QVERIFY(!SharedBlock::decode(static_cast<const uchar*>(foreign.constData())).loaderPresent);
     }
 
-    // A stored path that has gone (markup in it shown as text) is the red
-    // error. One session at a time, whoever asked: a monitor request closes
-    // the window's ways to start one; a request during the window's session
-    // waits for its end and gets a result of its own. Close forgets the file.
+    // The remembered board of two connects by itself and the monitor is told
+    // its name. A stored path that has gone (markup in it shown as text) is
+    // the red error. One session at a time, whoever asked: a monitor request
+    // closes the window's ways to start one; a request during the window's
+    // session waits for its end and gets a result of its own. The file and
+    // the name stay stored.
     void programming()
     {
         const QString gone = m_files.filePath("gone <b>x</b> &amp; y.hex");
         const QString hex = m_files.filePath("one.hex");
         const QByteArray image = randomBytes(3000, 0x5eed);
         QVERIFY(writeHexImage(hex, image));
-        writeSettings(gone, boardName());
+        writeSettings(gone, boardName(2));
         Window w = open(true);
         QVERIFY(w);
+        Block block;
+        QVERIFY(block.snapshot().loaderPresent && block.snapshot().boardConnected);
+        QCOMPARE(block.snapshot().deviceName, boardName(2));
         QVERIFY(invoke(w.get(), "on_m_pBWriteFirmware_clicked"));
         QVERIFY(!ownEnabled(*w, "m_pBWriteFirmware"));
         QVERIFY(showsSoon(*w, "ERROR Bootloader", 10000));
         QVERIFY(consoleText(*w).contains("Hex-File not found under-> \"" + gone + "\""));
         QCOMPARE(colourAt(console(*w), "ERROR Bootloader"), QColor("red"));
 
-        Block block;
         auto starts = [&] { return consoleText(*w).count("Bootloader Start!!"); };
         auto result = [&] { return block.snapshot().programmingResult; };
         pump(300); // the ended session hands the board back
         block.request(hex);
         QVERIFY(waitUntil([&] { return starts() == 1; }));
         QVERIFY(!ownEnabled(*w, "m_pBQuadrel") && !ownEnabled(*w, "m_pBWriteFirmware"));
-        QVERIFY(invoke(w.get(), "on_m_pBQuadrel_clicked") && invoke(w.get(), "on_m_pBWriteFirmware_clicked"));
+        QVERIFY(invoke(w.get(), "on_m_pBQuadrel_clicked"));
+        QVERIFY(invoke(w.get(), "on_m_pBWriteFirmware_clicked"));
         QVERIFY(waitUntil([&] { return result() != 0; }, 60000));
         QCOMPARE(result(), 1);
-        QVERIFY(starts() == 1 && flashHolds(image) && ownEnabled(*w, "m_pBQuadrel"));
+        QVERIFY(starts() == 1 && ownEnabled(*w, "m_pBQuadrel"));
+        QCOMPARE(flashOf(m_boards->board(1), image.size()), image);
         block.request(QString());
         QVERIFY(waitUntil([&] { return result() == 0; }, 2000));
 
@@ -228,22 +174,20 @@ private slots:
         button(*w, "m_pBQuadrel")->click();
         QVERIFY(waitUntil([&] { return starts() == 2; }));
         block.request(m_files.filePath("missing.hex"));
-        QVERIFY(waitUntil([&] { return m_log->countContaining("waits for the running session") == 1; }));
+        QVERIFY(waitUntil([&] { return Log::countContaining("waits for the running session") == 1; }));
         QVERIFY(waitUntil([&] { return result() != 0; }, 60000));
         QCOMPARE(result(), -1);
-        QVERIFY(consoleText(*w).contains("Bootloader Finish") && consoleText(*w).count("Hex-File not found") == 2);
-        QVERIFY(flashHolds(builtInImage()));
+        QVERIFY(consoleText(*w).contains("Bootloader Finish"));
+        QCOMPARE(consoleText(*w).count("Hex-File not found"), 2);
+        QCOMPARE(flashOf(m_boards->board(1), builtInImage().size()), builtInImage());
         block.request(QString());
-
-        QVERIFY(invoke(w.get(), "on_m_pBCloseHexFile_clicked"));
-        QVERIFY(!ownEnabled(*w, "m_pBWriteFirmware") && !ownEnabled(*w, "m_pBCloseHexFile"));
-        QCOMPARE(title(*w), QString("Tivako ZidiVevuro"));
         w.reset();
-        QVERIFY(storedSetting("SettingsPathHexFile").isEmpty());
+        QVERIFY(!block.snapshot().loaderPresent);
+        QCOMPARE(storedSetting("SettingsUsbDevName"), boardName(2));
+        QCOMPARE(storedSetting("SettingsPathHexFile"), gone.toHtmlEscaped()); // as XML text
     }
 
-    // What a piece of console bytes shows: the text the user reads and the
-    // colour of its last character (empty: none).
+    // What console bytes show: the text read and its last character's colour.
     void rendering_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -279,17 +223,18 @@ private slots:
             QCOMPARE(colourAt(edit.document(), text.right(1)), colour.isEmpty() ? QColor() : QColor(colour));
     }
 
-    // Plain text shows in text mode, only a frame's text in frame mode (the
+    // A name with markup is shown as text (scripted() waits for it). Plain
+    // text shows in text mode, only a frame's text in frame mode (the
     // default); the mode is remembered. A take larger than one call renders
     // (the GUI thread held up while the board kept sending) is shown whole;
     // a part is fed once the last one has been taken, so the ring never
-    // overflows however long this thread waits. However many messages come,
-    // the console keeps 200 paragraphs, the last ones.
+    // overflows however long this thread waits. The user's disconnect
+    // forgets the name and tells the monitor.
     void consoleShows()
     {
-        Window w = scripted();
+        Window w = scripted("Tivako <i>Board</i> &amp;");
         QVERIFY(w);
-        m_log->clear();
+        Log::clear();
         QElapsedTimer clock;
         clock.start();
         qint64 fed = 0, taken = 0;
@@ -299,10 +244,11 @@ private slots:
             fed += text.size();
             // 200 lines (3,600 bytes) at a time: fewer than the ring holds.
             while (line % 200 == 199 && taken < fed && clock.elapsed() < 60000) {
-                QMetaObject::invokeMethod(w.get(), "SLOT_newDataAvailable", Qt::DirectConnection, Q_ARG(quint8, 0));
-                for (const QString& call : m_log->statuses("RidivuDizerozoDuveze::SLOT_newDataAvailable"))
+                QMetaObject::invokeMethod(w.get(), "SLOT_newDataAvailable", Qt::DirectConnection,
+                                          Q_ARG(quint8, 0));
+                for (const QString& call : Log::statuses("RidivuDizerozoDuveze::SLOT_newDataAvailable"))
                     taken += call.mid(5).toLongLong(); // "CALL n"
-                m_log->clear();
+                Log::clear();
                 QThread::usleep(200);
             }
         }
@@ -319,16 +265,14 @@ private slots:
         QVERIFY(showsSoon(*w, "framed"));
         QVERIFY(!consoleText(*w).contains("plain"));
 
-        for (int i = 0; i < 10000; ++i) {
-            QMetaObject::invokeMethod(w.get(), "SLOT_FirmwareWriteFinish", Q_ARG(qint8, -1));
-            if (i % 1000 == 999) // a tick after every thousand
-                QVERIFY(invoke(w.get(), "SLOT_PrintConsole"));
-        }
-        QVERIFY(invoke(w.get(), "SLOT_PrintConsole"));
-        QCOMPARE(console(*w)->blockCount(), 200);
-        QCOMPARE(console(*w)->lastBlock().text(), QString("ERROR Bootloader"));
+        Block block;
+        QVERIFY(block.snapshot().boardConnected);
+        button(*w, "m_pBConnect")->click();
+        QVERIFY(!isConnectedView(*w) && !ownEnabled(*w, "m_pBResetTK") && ownEnabled(*w, "m_pBSearch"));
+        QVERIFY(!block.snapshot().boardConnected && block.snapshot().deviceName.isEmpty());
         w.reset();
         QCOMPARE(storedSetting("SettingsDebugComMode").trimmed(), QString("1"));
+        QVERIFY(storedSetting("SettingsUsbDevName").isEmpty());
     }
 };
 
