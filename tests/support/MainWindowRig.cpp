@@ -79,33 +79,24 @@ std::shared_ptr<SimBridgeBackend> installBoards(int boards, SimOutput output)
     return backend;
 }
 
-QString boardName(int number)
-{
-    return QStringLiteral("Tivako Virtual Board [0x%1]").arg(QString::fromStdString(simSerialForNumber(number)));
-}
-
-bool Block::edit(const std::function<void(uchar*)>& change)
-{
-    if (!(m_Memory.isAttached() || m_Memory.attach()) || !m_Memory.lock())
-        return false;
-    change(static_cast<uchar*>(m_Memory.data()));
-    return m_Memory.unlock();
-}
-
 SharedBlock::Snapshot Block::snapshot()
 {
-    SharedBlock::Snapshot snap;
-    edit([&](uchar* block) { snap = SharedBlock::decode(block); });
+    if (!lock())
+        return SharedBlock::Snapshot();
+    const SharedBlock::Snapshot snap = SharedBlock::decode(static_cast<const uchar*>(m_Memory.constData()));
+    m_Memory.unlock();
     return snap;
 }
 
 void Block::request(const QString& path)
 {
-    edit([&](uchar* block) {
-        if (!path.isEmpty())
-            SharedBlock::writeText(block, SharedBlock::kPath2Hexfile, SharedBlock::kPath2HexfileSize, path.toUtf8());
-        SharedBlock::writeByte(block, SharedBlock::kProgrammingRequest, path.isEmpty() ? 0 : 1);
-    });
+    if (!lock())
+        return;
+    auto* b = static_cast<uchar*>(m_Memory.data());
+    if (!path.isEmpty())
+        SharedBlock::writeText(b, SharedBlock::kPath2Hexfile, SharedBlock::kPath2HexfileSize, path.toUtf8());
+    SharedBlock::writeByte(b, SharedBlock::kProgrammingRequest, path.isEmpty() ? 0 : 1);
+    m_Memory.unlock();
 }
 
 QToolButton* button(QWidget& window, const char* name)

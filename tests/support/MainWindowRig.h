@@ -4,17 +4,14 @@
 // What the window suites share: the settings of the test's own home folder,
 // virtual boards as the bridge backend, the shared block seen from outside.
 
-#include "sim/SimBridgeBackend.h"
-
-#include <QSharedMemory>
-#include <QWidget>
-
 #include "ipc/SharedBlock.h"
+#include "sim/SimBridgeBackend.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestData.h"
 #include "tests/support/Wait.h"
 
-#include <functional>
+#include <QSharedMemory>
+#include <QWidget>
 #include <memory>
 
 class QToolButton;
@@ -29,17 +26,13 @@ void isolate();
 
 void removeSettings();
 void writeSettings(const QString& hexPath, const QString& deviceName);
-// An element's text in the settings file, as the store wrote it when the
-// window (and its store) went away.
+// An element's text in the settings file, written when the window went away.
 QString storedSetting(const char* element);
 
 QByteArray builtInImage();
 void flashAndRestart(SimBoard* board, const QByteArray& image);
 QByteArray flashOf(SimBoard* board, int length);
-
 std::shared_ptr<SimBridgeBackend> installBoards(int boards = 1, SimOutput output = SimOutput::Tlv);
-// The device list's name of board number n (1 for VB0001).
-QString boardName(int number = 1);
 
 class Block
 {
@@ -51,7 +44,7 @@ public:
     static QString key() { return QString::fromLocal8Bit(qgetenv("TIVAKO_SHM_KEY")); }
 
 private:
-    bool edit(const std::function<void(uchar*)>& change);
+    bool lock() { return (m_Memory.isAttached() || m_Memory.attach()) && m_Memory.lock(); }
     QSharedMemory m_Memory;
 };
 

@@ -43,7 +43,6 @@ private slots:
         QTest::newRow("m_lProgTitile_4") << "Debug Console" << true << false;
         QTest::newRow("m_lProgTitile_5") << "V.1.0.54" << true << false;
         QTest::newRow("m_lConnectText") << "Verbunden" << true << true;
-        QTest::newRow("m_lConnectSymbol") << "" << true << true;
         QTest::newRow("tab_2") << "" << false << true; // the Settings page
     }
 
