@@ -86,7 +86,6 @@ private slots:
     {
         bridgeInstallBackend(nullptr);
         m_boards.reset();
-        m_scripted.reset();
     }
 
     // A second loader on the block shows the notice, runs on, leaves the mark.
