@@ -1,34 +1,22 @@
 #include "MainWindowRig.h"
 
-#include "programming/HexConversion.h"
 #include "resources/TivakoResources.h"
 #include "settings/KX_XML_Settings.h"
 
-#include <QDir>
+#include <QCoreApplication>
 #include <QFile>
-#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
-#include <QCoreApplication>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QToolButton>
 
 namespace rig {
 
-const char kWindow[] = "RidivuDizerozoDuveze::RidivuDizerozoDuveze";
-const char kConnect[] = "RidivuDizerozoDuveze::on_m_pBConnect_clicked";
-
-// ---------------------------------------------------------------------------
-// Isolation
-
 void isolate()
 {
     if (qEnvironmentVariableIsEmpty("TIVAKO_SHM_KEY"))
-        qputenv("TIVAKO_SHM_KEY", QByteArray("tivako-test-") + QByteArray::number(QCoreApplication::applicationPid()));
+        qputenv("TIVAKO_SHM_KEY", "tivako-test-" + QByteArray::number(QCoreApplication::applicationPid()));
     if (qEnvironmentVariableIsEmpty("TIVAKO_TEST_TMP")) {
         static QTemporaryDir home;
         const QByteArray path = QFile::encodeName(home.path());
@@ -40,22 +28,14 @@ void isolate()
     }
 }
 
-// ---------------------------------------------------------------------------
-// Settings
-
-QString settingsFolder()
+static QString settingsFile()
 {
-    return QStandardPaths::standardLocations(QStandardPaths::AppDataLocation).value(0);
-}
-
-QString settingsFilePath()
-{
-    return settingsFolder() + QStringLiteral("/Settings.xml");
+    return QStandardPaths::standardLocations(QStandardPaths::AppDataLocation).value(0) + "/Settings.xml";
 }
 
 void removeSettings()
 {
-    QFile::remove(settingsFilePath());
+    QFile::remove(settingsFile());
 }
 
 void writeSettings(const QString& hexPath, const QString& deviceName)
@@ -65,35 +45,10 @@ void writeSettings(const QString& hexPath, const QString& deviceName)
     settings.setUsbDevName(deviceName);
 }
 
-Stored readSettings()
+QString storedSetting(const char* element)
 {
-    QFile file(settingsFilePath());
-    Stored stored;
-    if (!file.open(QIODevice::ReadOnly))
-        return stored;
-    const QString text = QString::fromUtf8(file.readAll());
-    auto element = [&](const char* name) {
-        const QRegularExpression re(QStringLiteral("<%1>([^<]*)</%1>").arg(QLatin1String(name)));
-        const QRegularExpressionMatch m = re.match(text);
-        return m.hasMatch() ? m.captured(1) : QString();
-    };
-    stored.hexPath = element("SettingsPathHexFile");
-    stored.deviceName = element("SettingsUsbDevName");
-    stored.debugComMode = element("SettingsDebugComMode");
-    return stored;
-}
-
-// ---------------------------------------------------------------------------
-// Firmware
-
-QByteArray imageFromHex(const QString& hexPath)
-{
-    QFile hex(hexPath);
-    QTemporaryFile bin;
-    if (convertHex2BinFile(&hex, &bin) != 1)
-        return QByteArray();
-    bin.seek(0);
-    return bin.readAll();
+    const QRegularExpression re(QStringLiteral("<%1>([^<]*)</%1>").arg(element));
+    return re.match(QString::fromUtf8(readFile(settingsFile()))).captured(1);
 }
 
 QByteArray builtInImage()
@@ -103,19 +58,15 @@ QByteArray builtInImage()
 
 void flashAndRestart(SimBoard* board, const QByteArray& image)
 {
-    board->setFlash(0, std::vector<uint8_t>(image.begin(), image.end()));
+    board->setFlash(0, bytesOf(image));
     board->unplug();
     board->plug();
 }
 
 QByteArray flashOf(SimBoard* board, int length)
 {
-    const std::vector<uint8_t> flash = board->flash();
-    return QByteArray(reinterpret_cast<const char*>(flash.data()), qMin<int>(length, int(flash.size())));
+    return fromBytes(board->flash()).left(length);
 }
-
-// ---------------------------------------------------------------------------
-// Boards
 
 std::shared_ptr<SimBridgeBackend> installBoards(int boards, SimOutput output)
 {
@@ -128,128 +79,39 @@ std::shared_ptr<SimBridgeBackend> installBoards(int boards, SimOutput output)
     return backend;
 }
 
-QString boardName(int number)
-{
-    return QStringLiteral("Tivako Virtual Board [0x%1]").arg(QString::fromStdString(simSerialForNumber(number)));
-}
-
-// ---------------------------------------------------------------------------
-// Shared block
-
-Block::Block() : m_Memory(key()) {}
-
-QString Block::key()
-{
-    return QString::fromLocal8Bit(qgetenv("TIVAKO_SHM_KEY"));
-}
-
-bool Block::attach()
-{
-    return m_Memory.isAttached() || m_Memory.attach();
-}
-
 SharedBlock::Snapshot Block::snapshot()
 {
-    SharedBlock::Snapshot snap;
-    if (!attach() || !m_Memory.lock())
-        return snap;
-    snap = SharedBlock::decode(static_cast<const uchar*>(m_Memory.constData()));
+    if (!lock())
+        return SharedBlock::Snapshot();
+    const SharedBlock::Snapshot snap = SharedBlock::decode(static_cast<const uchar*>(m_Memory.constData()));
     m_Memory.unlock();
     return snap;
 }
 
-void Block::setProgrammingResult(qint32 result)
-{
-    if (!attach() || !m_Memory.lock())
-        return;
-    SharedBlock::writeProgrammingResult(static_cast<uchar*>(m_Memory.data()), result);
-    m_Memory.unlock();
-}
-
-void Block::setLoaderPresent(bool present)
-{
-    if (!attach() || !m_Memory.lock())
-        return;
-    SharedBlock::writeByte(static_cast<uchar*>(m_Memory.data()), SharedBlock::kStatusZuvodErirora, present ? 1 : 0);
-    m_Memory.unlock();
-}
-
 void Block::request(const QString& path)
 {
-    if (!attach() || !m_Memory.lock())
+    if (!lock())
         return;
-    auto* block = static_cast<uchar*>(m_Memory.data());
+    auto* b = static_cast<uchar*>(m_Memory.data());
     if (!path.isEmpty())
-        SharedBlock::writeText(block, SharedBlock::kPath2Hexfile, SharedBlock::kPath2HexfileSize, path.toUtf8());
-    SharedBlock::writeByte(block, SharedBlock::kProgrammingRequest, path.isEmpty() ? 0 : 1);
+        SharedBlock::writeText(b, SharedBlock::kPath2Hexfile, SharedBlock::kPath2HexfileSize, path.toUtf8());
+    SharedBlock::writeByte(b, SharedBlock::kProgrammingRequest, path.isEmpty() ? 0 : 1);
     m_Memory.unlock();
-}
-
-// ---------------------------------------------------------------------------
-// Window
-
-bool ownEnabled(QWidget& window, const char* name)
-{
-    QWidget* w = child(window, name);
-    return w && !w->testAttribute(Qt::WA_ForceDisabled);
-}
-
-bool shown(QWidget& window, const char* name)
-{
-    QWidget* w = child(window, name);
-    return w && !w->isHidden();
 }
 
 QToolButton* button(QWidget& window, const char* name)
 {
-    return child<QToolButton>(window, name);
-}
-
-QPlainTextEdit* console(QWidget& window)
-{
-    return child<QPlainTextEdit>(window, "m_pTEconsole");
+    return window.findChild<QToolButton*>(QString::fromLatin1(name));
 }
 
 QString consoleText(QWidget& window)
 {
-    return console(window)->toPlainText();
-}
-
-QTextCharFormat formatAt(QTextDocument* doc, const QString& text)
-{
-    const QTextCursor found =
-        doc->find(text, doc->characterCount(), QTextDocument::FindBackward | QTextDocument::FindCaseSensitively);
-    if (found.isNull())
-        return QTextCharFormat();
-    QTextCursor at(doc);
-    at.setPosition(found.selectionStart() + 1);
-    return at.charFormat();
-}
-
-QColor colourAt(QTextDocument* doc, const QString& text)
-{
-    const QTextCharFormat format = formatAt(doc, text);
-    return format.hasProperty(QTextFormat::ForegroundBrush) ? format.foreground().color() : QColor();
-}
-
-QTextCharFormat formatAt(QWidget& window, const QString& text)
-{
-    return formatAt(console(window)->document(), text);
-}
-
-QColor colourAt(QWidget& window, const QString& text)
-{
-    return colourAt(console(window)->document(), text);
+    return window.findChild<QPlainTextEdit*>("m_pTEconsole")->toPlainText();
 }
 
 bool isConnectedView(QWidget& window)
 {
-    return shown(window, "m_lConnectText");
-}
-
-bool invoke(QObject* window, const char* slot)
-{
-    return QMetaObject::invokeMethod(window, slot, Qt::DirectConnection);
+    return !window.findChild<QWidget*>("m_lConnectText")->isHidden();
 }
 
 } // namespace rig
