@@ -1,16 +1,11 @@
 #ifndef TIVAKO_TESTS_USB_EMULATEDCP210X_H
 #define TIVAKO_TESTS_USB_EMULATEDCP210X_H
 
-// A Silicon Labs CP210x bridge for the real libusb, emulated with umockdev:
-// the device shows up in an emulated sysfs (descriptors, strings, bus and
-// device number) and answers the usbfs ioctls libusb sends to its node
-// (claims, URBs, discards, the kernel-driver hand-over). Behind each UART
-// port sits a virtual board's chip (SimBoard), so the ROM bootloader and the
-// firmware answer through the emulated bridge as they would through a real
-// one.
-//
-// The process must run with libumockdev-preload.so preloaded (CTest starts
-// the usb suites through umockdev-wrapper). Test-only code.
+// A CP210x bridge for the real libusb, emulated with umockdev: sysfs entry,
+// descriptors and strings, and the usbfs ioctls libusb sends to its node.
+// Behind each UART port sits a virtual board, so the ROM bootloader and the
+// firmware answer through it. Models only what the CP210x backend uses.
+// The process must run under umockdev-wrapper.
 
 #include "sim/SimBoard.h"
 
@@ -35,92 +30,60 @@ struct EmulatedCp210xConfig
     uint16_t productId = 0; // 0: the part's factory id
     std::string product = "CP2104 USB to UART Bridge Controller";
     std::string serial = "0001";
-    uint8_t port = 1; // port on the root hub of bus 1
-    // A virtual board behind each of these UART interfaces, flash empty
-    // unless an image is given.
-    std::vector<uint8_t> boardPorts = {0};
-    std::vector<uint8_t> flashImage;
+    uint8_t port = 1;                       // on the root hub of bus 1
+    std::vector<uint8_t> boardPorts = {0};  // interfaces with a board behind them
     SimOutput output = SimOutput::Ascii;
-    // CP2102N firmware version reported by GET_FW_VER.
-    uint8_t firmwareVersion[3] = {1, 0, 8};
-    // The flow-replace word as the last owner left it: the kernel's default
-    // termios (IXON) gives AUTO_TRANSMIT and RTS on; IXOFF adds AUTO_RECEIVE.
-    uint32_t flowReplace = 0x41;
+    uint8_t firmwareVersion[3] = {1, 0, 8}; // CP2102N only
+    // Handshake and flow-replace words as the last owner left them: CTS and
+    // DSR handshake, RTS flow control, XON/XOFF both ways (`stty ixon ixoff`).
+    uint32_t flow[2] = {0x19, 0xC3};
 };
 
-// One emulated bridge.
 class EmulatedCp210x
 {
+    template <typename F> auto locked(F f)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return f();
+    }
+
 public:
-    // The UART port state the host set, as the chip keeps it.
     struct Port
     {
         bool enabled = false;
-        uint32_t baud = 9600;
-        uint16_t lineControl = 0x0800;
-        // GET/SET_FLOW: control handshake, flow replace (see the config),
-        // XON and XOFF limits.
-        uint32_t flow[4] = {0x01, 0x41, 0x80, 0x80};
-        uint16_t modemLines = 0x0003; // DTR bit 0, RTS bit 1
-        bool xoffReceived = false;    // output paused by a received XOFF
-        bool claimed = false;
-        int connects = 0; // USBDEVFS_IOCTL CONNECT: the kernel driver asked back
+        uint32_t flow[4] = {0, 0, 0x80, 0x80}; // GET/SET_FLOW words
+        int connects = 0;                            // kernel driver asked back
     };
 
     EmulatedCp210x(UMockdevTestbed* testbed, const EmulatedCp210xConfig& config, int deviceNumber);
     ~EmulatedCp210x();
-    EmulatedCp210x(const EmulatedCp210x&) = delete;
-    EmulatedCp210x& operator=(const EmulatedCp210x&) = delete;
 
-    const EmulatedCp210xConfig& config() const { return m_config; }
     int interfaceCount() const;
-    uint8_t partNumber() const;
-    // The board behind a UART interface, or nullptr.
     SimBoard* board(uint8_t interfaceNumber) const;
-
-    // Control requests as they arrived, each as "TT RR VVVV IIII" (type,
-    // request, value, index in hex) plus " [data]" for host-to-device data
-    // or " <n" for a device-to-host request of n bytes; standard requests
-    // (descriptors) are left out. Claims and releases appear as "claim n",
-    // "release n", "connect n", "clear-halt EE"; "read EE" is the first
-    // bulk-IN URB after the port was enabled.
-    std::vector<std::string> requests();
-    void clearRequests();
-    Port port(uint8_t interfaceNumber);
-    uint16_t latch(); // the GPIO latch as the chip holds it (CP2108: all 16 pins)
-    // Pauses bulk-IN answers: URBs stay pending (a busy USB).
-    void holdBulkIn(bool hold);
-    // The next `count` bulk-IN URBs of the interface end with this status
-    // (a negative errno); -EPIPE stalls the endpoint until it is cleared.
-    void failBulkIn(uint8_t interfaceNumber, int status, int count);
-    int clearHalts(uint8_t endpoint);
-    // Failures set with failBulkIn that are still to come, and how many
-    // URBs were discarded (reads that ended by time-out).
-    int failuresLeft(uint8_t interfaceNumber);
-    int discards();
+    // Vendor requests as "TT RR VVVV IIII" plus " [data]" (to the chip) or
+    // " <n" (from it); also "claim n", "release n", "connect n",
+    // "clear-halt EE" and "read EE" (first bulk-IN URB of an enabled port).
+    std::vector<std::string> requests() { return locked([&] { return m_requests; }); }
+    void clearRequests() { locked([&] { m_requests.clear(); }); }
+    Port port(uint8_t interfaceNumber) { return locked([&] { return m_uarts[interfaceNumber].port; }); }
+    // While held, bulk-IN URBs stay pending until a receive purge, which
+    // first hands them what the board sent (a chip with bytes on the bus).
+    void holdBulkIn(bool hold) { locked([&] { m_holdBulkIn = hold; }); }
+    // The next `count` bulk-IN URBs end with `status`; -EPIPE stalls the
+    // endpoint until it is cleared.
+    void failBulkIn(int status, int count);
+    int failuresLeft() { return locked([&] { return m_failCount; }); }
+    int discards() { return locked([&] { return m_discards; }); } // reads ended by time-out
     // The next interface request with this code finds the device gone.
-    void vanishOnRequest(uint8_t request);
-    // While bulk-IN is held, a purge first hands what the board sent to the
-    // URB in flight, as a chip may have it on the bus when the purge comes.
-    void deliverOnPurge(bool deliver);
-
-    // ---- attachment ----
-    std::string sysfsPath() const;
-    std::string deviceNode() const;
-    int deviceNumber() const;
-    bool attached() const;
-    // Unplugged: every URB fails, every further ioctl reports ENODEV, udev
-    // hears "remove", the device leaves sysfs and the boards lose power.
-    void unplug();
-    // Plugged back under a new device number; the boards power up again.
+    void vanishOnRequest(uint8_t request) { locked([&] { m_vanishOn = request; }); }
+    void unplug(); // URBs fail, ioctls get ENODEV, udev hears "remove"
     void plug(int deviceNumber);
 
 private:
     struct Urb
     {
-        UMockdevIoctlData* urb = nullptr;    // the client's usbdevfs_urb, resolved
-        UMockdevIoctlData* buffer = nullptr; // its buffer, resolved
-        unsigned long clientAddress = 0;
+        UMockdevIoctlData* urb = nullptr;
+        UMockdevIoctlData* buffer = nullptr;
         UMockdevIoctlClient* client = nullptr; // the open file it came on
         bool done = false;
     };
@@ -129,42 +92,28 @@ private:
         Port port;
         std::unique_ptr<SimBoard> board;
         uint64_t session = 0;
-        std::vector<uint8_t> heldForXon; // host bytes the chip holds back after XOFF
-        int failStatus = 0;
-        int failCount = 0;
         bool readSeen = false;
-        bool halted = false; // bulk-IN stalled until CLEAR_HALT
     };
 
-    static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
-    static void onVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
-    void handle(UMockdevIoctlClient* client);
-    void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    void discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    static void markForReply(Urb& urb);
-    // A control request: fills *data for device-to-host requests; returns
-    // the data length or a negative errno (-EPIPE: the chip stalls).
-    int control(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
-                uint16_t length);
-    int vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
-                      uint16_t length);
+    static int onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
+    static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
+    int handle(UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg);
+    int submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    int reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    int control(const uint8_t* setup, uint8_t* data, uint16_t length);
+    int vendor(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length);
     void writeLatch(uint16_t mask, uint16_t value);
-    void bulkOut(uint8_t interfaceNumber, const uint8_t* data, int length);
-    // Fills a bulk-IN URB from the board; returns the byte count, 0 when
-    // nothing has arrived, or a negative errno.
-    int bulkIn(uint8_t interfaceNumber, uint8_t* data, int length);
-    Uart* uartFor(uint8_t interfaceNumber);
+    int bulkIn(Urb& urb);
+    bool presentLocked(UMockdevIoctlClient* client) const;
+    std::string deviceNode() const;
     std::vector<uint8_t> descriptors() const;
-    void addToSysfs();
-    void record(const std::string& line);
-    void releaseUrbs();
+    static void drop(Urb& urb);
 
     UMockdevTestbed* m_testbed;
     EmulatedCp210xConfig m_config;
     UMockdevIoctlBase* m_handler = nullptr;
 
-    mutable std::mutex m_mutex; // everything below; the handler runs on umockdev's thread
+    std::mutex m_mutex; // all below; ioctls come on umockdev's thread
     int m_deviceNumber;
     bool m_attached = false;
     std::string m_sysfsPath;
@@ -173,27 +122,22 @@ private:
     std::vector<std::string> m_requests;
     std::vector<Urb> m_urbs;
     bool m_holdBulkIn = false;
-    std::map<uint8_t, int> m_clearHalts;
+    int m_failStatus = 0;
+    int m_failCount = 0;
+    bool m_halted = false;
     int m_vanishOn = -1;
     int m_discards = 0;
-    bool m_deliverOnPurge = false;
 };
 
-// Owns the umockdev testbed and the bridges in it.
+// The umockdev testbed and the bridges in it.
 class EmulatedUsb
 {
 public:
     EmulatedUsb();
     ~EmulatedUsb();
-    EmulatedUsb(const EmulatedUsb&) = delete;
-    EmulatedUsb& operator=(const EmulatedUsb&) = delete;
-
-    // True when the process runs under umockdev's preload library.
-    static bool available();
-
+    static bool available(); // running under umockdev's preload library
     EmulatedCp210x* plug(const EmulatedCp210xConfig& config);
-    // Unplugs and plugs again under a new device number.
-    void replug(EmulatedCp210x* bridge);
+    void replug(EmulatedCp210x* bridge); // back at once under a new device number
     void remove(EmulatedCp210x* bridge);
 
 private:
