@@ -5,21 +5,28 @@
 // descriptors and strings, and the usbfs ioctls libusb sends to its node.
 // Behind each UART port sits a virtual board, so the ROM bootloader and the
 // firmware answer through it. Models only what the CP210x backend uses.
-// The process must run under umockdev-wrapper.
+// The process must run under umockdev-wrapper. Include it before any Qt
+// header: GIO's headers do not survive Qt's `signals` keyword.
 
 #include "sim/SimBoard.h"
 
-#include <cstdint>
+#include <glib/gstdio.h>
+#include <umockdev.h>
+
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-typedef struct _UMockdevTestbed UMockdevTestbed;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
 enum class Cp210xPart { Cp2102n, Cp2104, Cp2105, Cp2108 };
 
@@ -32,34 +39,58 @@ struct EmulatedCp210xConfig
     std::string serial = "0001";
     uint8_t port = 1;                       // on the root hub of bus 1
     std::vector<uint8_t> boardPorts = {0};  // interfaces with a board behind them
-    SimOutput output = SimOutput::Ascii;
     uint8_t firmwareVersion[3] = {1, 0, 8}; // CP2102N only
     // Handshake and flow-replace words as the last owner left them: CTS and
     // DSR handshake, RTS flow control, XON/XOFF both ways (`stty ixon ixoff`).
     uint32_t flow[2] = {0x19, 0xC3};
 };
 
+inline std::string usbText(const char* pattern, unsigned a, unsigned b = 0, unsigned c = 0, unsigned d = 0)
+{
+    char text[40];
+    std::snprintf(text, sizeof(text), pattern, a, b, c, d);
+    return text;
+}
+
 class EmulatedCp210x
 {
-    template <typename F> auto locked(F f)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return f();
-    }
-
 public:
     struct Port
     {
         bool enabled = false;
         uint32_t flow[4] = {0, 0, 0x80, 0x80}; // GET/SET_FLOW words
-        int connects = 0;                            // kernel driver asked back
+        int connects = 0;                      // kernel driver asked back
     };
 
-    EmulatedCp210x(UMockdevTestbed* testbed, const EmulatedCp210xConfig& config, int deviceNumber);
-    ~EmulatedCp210x();
+    EmulatedCp210x(UMockdevTestbed* testbed, const EmulatedCp210xConfig& config, int deviceNumber)
+        : m_testbed(testbed), m_config(config), m_deviceNumber(deviceNumber)
+    {
+        const int part = int(config.part);
+        m_interfaces = part == int(Cp210xPart::Cp2105) ? 2 : part == int(Cp210xPart::Cp2108) ? 4 : 1;
+        if (m_config.productId == 0)
+            m_config.productId = uint16_t(m_interfaces == 1 ? 0xEA60 : m_interfaces == 2 ? 0xEA70 : 0xEA71);
+        auto clock = std::make_shared<SteadySimClock>();
+        for (uint8_t number : m_config.boardPorts) {
+            SimBoardConfig boardConfig;
+            boardConfig.number = number + 1;
+            m_uarts[number].board = std::make_unique<SimBoard>(boardConfig, clock);
+        }
+        m_handler = umockdev_ioctl_base_new();
+        g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(&EmulatedCp210x::onIoctl), this);
+        g_signal_connect(m_handler, "client-vanished", G_CALLBACK(&EmulatedCp210x::onVanished), this);
+        plug(deviceNumber);
+    }
 
-    int interfaceCount() const;
-    SimBoard* board(uint8_t interfaceNumber) const;
+    ~EmulatedCp210x()
+    {
+        unplug();
+        g_signal_handlers_disconnect_by_data(m_handler, this);
+        for (Urb& urb : m_urbs)
+            drop(urb);
+    }
+
+    int interfaceCount() const { return m_interfaces; }
+    SimBoard* board(uint8_t interfaceNumber) { return locked([&] { return m_uarts[interfaceNumber].board.get(); }); }
     // Vendor requests as "TT RR VVVV IIII" plus " [data]" (to the chip) or
     // " <n" (from it); also "claim n", "release n", "connect n",
     // "clear-halt EE" and "read EE" (first bulk-IN URB of an enabled port).
@@ -71,13 +102,91 @@ public:
     void holdBulkIn(bool hold) { locked([&] { m_holdBulkIn = hold; }); }
     // The next `count` bulk-IN URBs end with `status`; -EPIPE stalls the
     // endpoint until it is cleared.
-    void failBulkIn(int status, int count);
-    int failuresLeft() { return locked([&] { return m_failCount; }); }
+    void failBulkIn(int status, int count) { locked([&] { m_fail = {status, status == -EPIPE ? -1 : count}; }); }
+    int failuresLeft() { return locked([&] { return m_fail.second; }); }
     int discards() { return locked([&] { return m_discards; }); } // reads ended by time-out
     // The next interface request with this code finds the device gone.
     void vanishOnRequest(uint8_t request) { locked([&] { m_vanishOn = request; }); }
-    void unplug(); // URBs fail, ioctls get ENODEV, udev hears "remove"
-    void plug(int deviceNumber);
+
+    // Gone: URBs in flight end, further ioctls get ENODEV, udev hears of it.
+    void unplug()
+    {
+        std::string path, node;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_attached)
+                return;
+            m_attached = false;
+            for (Urb& urb : m_urbs) {
+                if (!urb.done)
+                    finish(urb, -ESHUTDOWN); // as the kernel ends them on a disconnect
+            }
+            for (auto& entry : m_uarts) {
+                entry.second.port = Port();
+                entry.second.session = 0;
+                if (entry.second.board)
+                    entry.second.board->unplug();
+            }
+            m_latch = 0xFFFF;
+            path = m_sysfsPath;
+            node = deviceNode();
+        }
+        umockdev_testbed_uevent(m_testbed, path.c_str(), "remove");
+        umockdev_testbed_remove_device(m_testbed, path.c_str());
+        g_unlink((root() + node).c_str());
+    }
+
+    void plug(int deviceNumber)
+    {
+        std::string node;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_deviceNumber = deviceNumber;
+            node = deviceNode();
+            for (int i = 0; i < m_interfaces; ++i) {
+                Uart& uart = m_uarts[uint8_t(i)];
+                std::copy(m_config.flow, m_config.flow + 2, uart.port.flow);
+                if (uart.board && !uart.board->isPlugged())
+                    uart.board->plug();
+            }
+        }
+        // The handler is in place before the node appears: libusb may open
+        // it as soon as it hears of the device.
+        GError* error = nullptr;
+        if (!umockdev_testbed_attach_ioctl(m_testbed, node.c_str(), m_handler, &error))
+            std::fprintf(stderr, "EmulatedCp210x: no ioctl handler: %s\n", error ? error->message : "?");
+        g_clear_error(&error);
+        const std::string vendor = usbText("%04x\n", m_config.vendorId);
+        const std::string product = usbText("%04x\n", m_config.productId);
+        const std::string devnum = usbText("%u\n", unsigned(deviceNumber));
+        const std::string dev = usbText("189:%u\n", unsigned(deviceNumber - 1)); // usb_device: major 189
+        gchar* path = umockdev_testbed_add_device(
+            m_testbed, "usb", usbText("1-%u", m_config.port).c_str(), nullptr, "busnum", "1\n", "devnum",
+            devnum.c_str(), "idVendor", vendor.c_str(), "idProduct", product.c_str(), "speed", "12\n",
+            "bConfigurationValue", "1\n", "dev", dev.c_str(), nullptr, "DEVTYPE", "usb_device", "DEVNAME",
+            node.c_str(), "BUSNUM", "001", "DEVNUM", usbText("%03u", unsigned(deviceNumber)).c_str(), nullptr);
+        // The testbed makes usbfs nodes only for recorded devices.
+        const std::string file = root() + node;
+        gchar* folder = g_path_get_dirname(file.c_str());
+        g_mkdir_with_parents(folder, 0755);
+        g_free(folder);
+        g_file_set_contents(file.c_str(), "", 0, nullptr);
+        const uint16_t v = m_config.vendorId, p = m_config.productId, total = uint16_t(9 + m_interfaces * 23);
+        std::vector<uint8_t> raw = {18, 1, 0, 2, 0, 0, 0, 64, uint8_t(v), uint8_t(v >> 8), uint8_t(p),
+                                    uint8_t(p >> 8), 0, 1, 1, 2, 3, 1, 9, 2, uint8_t(total), uint8_t(total >> 8),
+                                    uint8_t(m_interfaces), 1, 0, 0x80, 50};
+        for (uint8_t i = 0; i < m_interfaces; ++i)
+            raw.insert(raw.end(), {9, 4, i, 0, 2, 0xFF, 0, 0, 0, 7, 5, uint8_t(0x81 + i), 2, 64, 0, 0, 7, 5,
+                                   uint8_t(0x01 + i), 2, 64, 0, 0});
+        umockdev_testbed_set_attribute_binary(m_testbed, path, "descriptors", raw.data(), int(raw.size()));
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_sysfsPath = path;
+            m_attached = true;
+        }
+        umockdev_testbed_uevent(m_testbed, path, "add");
+        g_free(path);
+    }
 
 private:
     struct Urb
@@ -86,6 +195,7 @@ private:
         UMockdevIoctlData* buffer = nullptr;
         UMockdevIoctlClient* client = nullptr; // the open file it came on
         bool done = false;
+        usbdevfs_urb* fields() const { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
     };
     struct Uart
     {
@@ -95,22 +205,328 @@ private:
         bool readSeen = false;
     };
 
-    static int onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
-    static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
-    int handle(UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg);
-    int submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    int reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    int control(const uint8_t* setup, uint8_t* data, uint16_t length);
-    int vendor(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length);
-    void writeLatch(uint16_t mask, uint16_t value);
-    int bulkIn(Urb& urb);
-    bool presentLocked(UMockdevIoctlClient* client) const;
-    std::string deviceNode() const;
-    std::vector<uint8_t> descriptors() const;
-    static void drop(Urb& urb);
+    template <typename F> auto locked(F f) -> decltype(f())
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return f();
+    }
+    static uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+    std::string root() const
+    {
+        gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+        std::string text = root;
+        g_free(root);
+        return text;
+    }
+    std::string deviceNode() const { return usbText("/dev/bus/usb/001/%03u", unsigned(m_deviceNumber)); }
+    bool presentLocked(UMockdevIoctlClient* client) const
+    {
+        return m_attached && umockdev_ioctl_client_get_devnode(client) == deviceNode();
+    }
+    static void finish(Urb& urb, int result)
+    {
+        urb.fields()->status = std::min(result, 0);
+        urb.fields()->actual_length = std::max(result, 0);
+        urb.done = true;
+    }
+    static void drop(Urb& urb)
+    {
+        if (urb.buffer)
+            g_object_unref(urb.buffer);
+        g_object_unref(urb.urb);
+    }
+    template <typename T> static T* resolved(UMockdevIoctlData* arg, UMockdevIoctlData** keep = nullptr)
+    {
+        GError* error = nullptr;
+        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), &error);
+        g_clear_error(&error);
+        if (data && keep)
+            *keep = data;
+        else if (data)
+            g_object_unref(data); // the argument keeps its own reference
+        return data ? reinterpret_cast<T*>(data->data) : nullptr;
+    }
+
+    static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
+    {
+        const int error = static_cast<EmulatedCp210x*>(self)->handle(client, umockdev_ioctl_client_get_request(client),
+                                                                      umockdev_ioctl_client_get_arg(client));
+        umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
+        return TRUE;
+    }
+
+    static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
+    {
+        // URBs of a closed file are never reaped.
+        auto* bridge = static_cast<EmulatedCp210x*>(self);
+        std::lock_guard<std::mutex> lock(bridge->m_mutex);
+        auto mine = [&](Urb& urb) {
+            if (urb.client == client)
+                drop(urb);
+            return urb.client == client;
+        };
+        bridge->m_urbs.erase(std::remove_if(bridge->m_urbs.begin(), bridge->m_urbs.end(), mine), bridge->m_urbs.end());
+    }
+
+    // The usbfs ioctls; 0 or the errno the call fails with.
+    int handle(UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg)
+    {
+        if (request == USBDEVFS_SUBMITURB)
+            return submit(client, arg);
+        if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY)
+            return reap(client, arg); // also after a disconnect
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!presentLocked(client))
+            return ENODEV;
+        switch (request) {
+        case USBDEVFS_GET_CAPABILITIES:
+            if (auto* caps = resolved<uint32_t>(arg))
+                *caps = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+            return 0;
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE: {
+            const unsigned* number = resolved<unsigned>(arg);
+            if (!number || int(*number) >= m_interfaces)
+                return EINVAL;
+            m_requests.push_back(usbText(request == USBDEVFS_CLAIMINTERFACE ? "claim %u" : "release %u", *number));
+            return 0;
+        }
+        case USBDEVFS_IOCTL: {
+            auto* command = resolved<usbdevfs_ioctl>(arg);
+            if (!command || command->ioctl_code != int(USBDEVFS_CONNECT))
+                return ENODATA; // no kernel driver bound to take it from
+            ++m_uarts[uint8_t(command->ifno)].port.connects;
+            m_requests.push_back(usbText("connect %u", unsigned(command->ifno)));
+            return 0;
+        }
+        case USBDEVFS_CLEAR_HALT:
+            if (const unsigned* endpoint = resolved<unsigned>(arg))
+                m_requests.push_back(usbText("clear-halt %02X", *endpoint));
+            m_fail = {0, 0};
+            return 0;
+        case USBDEVFS_DISCARDURB:
+            for (Urb& urb : m_urbs) {
+                if (urb.urb->client_addr == *reinterpret_cast<unsigned long*>(arg->data) && !urb.done) {
+                    finish(urb, -ENOENT);
+                    ++m_discards;
+                    return 0;
+                }
+            }
+            return EINVAL;
+        default:
+            return request == USBDEVFS_GETDRIVER ? ENODATA : ENOTTY;
+        }
+    }
+
+    int submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+    {
+        Urb entry;
+        entry.client = client;
+        usbdevfs_urb* u = resolved<usbdevfs_urb>(arg, &entry.urb);
+        if (!u)
+            return EFAULT;
+        GError* error = nullptr;
+        if (u->buffer_length > 0)
+            entry.buffer = umockdev_ioctl_data_resolve(entry.urb, offsetof(usbdevfs_urb, buffer),
+                                                       size_t(u->buffer_length), &error);
+        g_clear_error(&error);
+        uint8_t* buffer = entry.buffer ? entry.buffer->data : nullptr;
+        const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL, in = (u->endpoint & 0x80) != 0;
+        u->status = u->actual_length = 0;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // The device may have gone since the ioctl came in: the kernel refuses
+        // a URB on a disconnected file as a whole, it never half-accepts one.
+        int refused = !presentLocked(client) ? ENODEV : !buffer ? EFAULT : 0;
+        if (!refused && (control ? u->buffer_length < 8 : u->type != USBDEVFS_URB_TYPE_BULK))
+            refused = EINVAL;
+        if (refused) {
+            drop(entry);
+            return refused;
+        }
+        Uart& uart = m_uarts[uint8_t(control ? 0 : (u->endpoint & 0x0F) - 1)];
+        uint32_t written = 0;
+        if (control) { // the setup packet is not counted in what moved
+            finish(entry, vendor(buffer, buffer + 8, uint16_t(std::min<int>(le16(buffer + 6), u->buffer_length - 8))));
+        } else if (!in) {
+            if (uart.session)
+                uart.board->write(uart.session, buffer, uint32_t(u->buffer_length), &written);
+            finish(entry, u->buffer_length);
+        } else if (!uart.readSeen && uart.port.enabled) {
+            uart.readSeen = true;
+            m_requests.push_back(usbText("read %02X", u->endpoint));
+        }
+        m_urbs.push_back(entry);
+        return 0;
+    }
+
+    int reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+    {
+        // A handle reaps only the URBs of its own open file.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (attempt)
+                g_usleep(1000); // the node always polls ready: an empty answer at once would spin a core
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const bool present = presentLocked(client);
+            for (auto it = m_urbs.begin(); it != m_urbs.end(); ++it) {
+                if (it->client != client)
+                    continue;
+                // After a disconnect every URB of the old file ends; one left
+                // pending would keep libusb waiting for it for good.
+                if (!it->done && !present)
+                    finish(*it, -ESHUTDOWN);
+                if (!it->done && !m_holdBulkIn)
+                    bulkIn(*it);
+                if (!it->done)
+                    continue;
+                // Written back through the data objects, so that this reap's
+                // reply carries status, length and what came in.
+                usbdevfs_urb* u = it->fields();
+                int32_t status = u->status, moved = u->actual_length;
+                umockdev_ioctl_data_update(it->urb, offsetof(usbdevfs_urb, status),
+                                           reinterpret_cast<guint8*>(&status), 4);
+                umockdev_ioctl_data_update(it->urb, offsetof(usbdevfs_urb, actual_length),
+                                           reinterpret_cast<guint8*>(&moved), 4);
+                const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL;
+                if (((control ? it->buffer->data[0] : u->endpoint) & 0x80) && moved > 0) {
+                    std::vector<guint8> copy(it->buffer->data, it->buffer->data + it->buffer->data_len);
+                    umockdev_ioctl_data_update(it->buffer, 0, copy.data(), copy.size());
+                }
+                GError* error = nullptr;
+                if (UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error)) {
+                    umockdev_ioctl_data_set_ptr(pointer, 0, it->urb);
+                    g_object_unref(pointer);
+                }
+                g_clear_error(&error);
+                drop(*it); // the reply holds its own references
+                m_urbs.erase(it);
+                return 0;
+            }
+            if (!present)
+                return ENODEV;
+        }
+        return EAGAIN;
+    }
+
+    // Moves what the board sent into a pending bulk-IN URB, or ends it with
+    // the failure set for it.
+    void bulkIn(Urb& urb)
+    {
+        usbdevfs_urb* u = urb.fields();
+        Uart& uart = m_uarts[uint8_t((u->endpoint & 0x0F) - 1)];
+        uint32_t waiting = 0, status = 0, got = 0;
+        if (m_fail.second != 0) {
+            m_fail.second -= m_fail.second > 0;
+            finish(urb, m_fail.first);
+        } else if (uart.session && uart.board->checkRxQueue(uart.session, &waiting, &status) == SI_SUCCESS &&
+                   waiting > 0) {
+            uart.board->read(uart.session, urb.buffer->data, std::min<uint32_t>(waiting, u->buffer_length), &got);
+            finish(urb, int(got));
+        }
+    }
+
+    // A control request from its setup packet: the data length, or -EPIPE
+    // for a request the chip stalls.
+    int vendor(const uint8_t* setup, uint8_t* data, uint16_t length)
+    {
+        const uint8_t type = setup[0], request = setup[1];
+        const uint16_t value = le16(setup + 2), index = le16(setup + 4);
+        if (type == 0x80 && request == 6 && value >> 8 == 3 && uint8_t(value) <= 3) { // GET_DESCRIPTOR, string
+            const std::string text = value == 0x301 ? "Silicon Labs" : value == 0x302 ? m_config.product
+                                                                                       : m_config.serial;
+            std::vector<uint8_t> reply = {uint8_t(2 + 2 * text.size()), 3};
+            for (char c : text)
+                reply.insert(reply.end(), {uint8_t(c), 0});
+            if (value == 0x300)
+                reply = {4, 3, 0x09, 0x04}; // US English
+            std::memcpy(data, reply.data(), std::min<size_t>(length, reply.size()));
+            return std::min<int>(length, int(reply.size()));
+        }
+        if ((type & 0x60) != 0x40)
+            return -EPIPE;
+        std::string line = usbText("%02X %02X %04X %04X", type, request, value, index);
+        for (int i = 0; !(type & 0x80) && i < length; ++i)
+            line += usbText(i ? " %02X" : " [%02X", data[i]);
+        m_requests.push_back(line + (type & 0x80 ? " <" + std::to_string(length) : length ? "]" : ""));
+
+        if (type == 0xC0 && request == 0xFF && value == 0x370B && length >= 1) { // GET_PARTNUM
+            const uint8_t parts[] = {0x20, 0x04, 0x05, 0x08};
+            data[0] = parts[int(m_config.part)];
+            return 1;
+        }
+        if (type == 0xC0 && value == 0x0010 && m_config.part == Cp210xPart::Cp2102n && length >= 3) { // GET_FW_VER
+            std::memcpy(data, m_config.firmwareVersion, 3);
+            return 3;
+        }
+        if (type == 0x40 && request == 0xFF && value == 0x37E1 && m_interfaces == 1) { // latch: mask, value
+            writeLatch(index & 0xFF, index >> 8);
+            return 0;
+        }
+        if (type == 0x41 && request == m_vanishOn) {
+            m_vanishOn = -1;
+            return -ENODEV;
+        }
+        if ((type != 0x41 && type != 0xC1) || index >= m_interfaces)
+            return -EPIPE;
+        Uart& uart = m_uarts[uint8_t(index)];
+        SimBoard* board = uart.session ? uart.board.get() : nullptr;
+        if (type == 0xC1 && request == 0x14 && length >= 16) { // GET_FLOW
+            std::memcpy(data, uart.port.flow, 16);                 // both little-endian
+            return 16;
+        }
+        if (request == 0x00 && type == 0x41) { // IFC_ENABLE
+            uart.port.enabled = value != 0;
+            uart.readSeen = false;
+            if (uart.board && value && !uart.session) {
+                uart.board->open(&uart.session);
+                writeLatch(0, 0); // the board sees the latch as it stands
+            } else if (board && !value) {
+                board->close(uart.session);
+                uart.session = 0;
+            }
+        } else if (request == 0x1E && type == 0x41 && length == 4) { // SET_BAUDRATE
+            uint32_t baud = 0;
+            std::memcpy(&baud, data, 4);
+            if (board)
+                board->setBaudRate(uart.session, baud);
+        } else if (request == 0x03 && type == 0x41) { // SET_LINE_CTL
+            if (board)
+                board->setLineControl(uart.session, value);
+        } else if (request == 0x13 && type == 0x41 && length == 16) { // SET_FLOW
+            std::memcpy(uart.port.flow, data, 16);
+        } else if (request == 0x12 && type == 0x41) { // PURGE
+            for (Urb& urb : m_urbs) {
+                if (m_holdBulkIn && (value & 0x0A) && !urb.done && urb.fields()->endpoint == 0x81 + index)
+                    bulkIn(urb);
+            }
+            if (board)
+                board->flushBuffers(uart.session, (value & 0x05) ? 1 : 0, (value & 0x0A) ? 1 : 0);
+        } else if (request == 0xFF && type == 0x41 && value == 0x37E1 && length == (m_interfaces == 2 ? 2 : 4)) {
+            // A CP2105 port has a latch byte of its own; a CP2108 one 16-pin latch.
+            if (length == 2)
+                writeLatch(uint16_t(data[0] << (8 * index)), uint16_t(data[1] << (8 * index)));
+            else
+                writeLatch(le16(data), le16(data + 2));
+        } else if (request != 0x07 || type != 0x41) { // SET_MHS: the boards have no use for DTR and RTS
+            return -EPIPE;
+        }
+        return 0;
+    }
+
+    void writeLatch(uint16_t mask, uint16_t value)
+    {
+        m_latch = uint16_t((m_latch & ~mask) | (value & mask));
+        // A port's board hangs on its port's pins: GPIO 4n and 4n+1 of a
+        // CP2108, bits 0 and 1 of the port's byte on a CP2105.
+        const unsigned width = m_interfaces == 2 ? 8 : m_interfaces == 4 ? 4 : 0;
+        for (auto& entry : m_uarts) {
+            if (entry.second.session)
+                entry.second.board->writeLatch(entry.second.session, 0x03, uint8_t(m_latch >> (width * entry.first)));
+        }
+    }
 
     UMockdevTestbed* m_testbed;
     EmulatedCp210xConfig m_config;
+    int m_interfaces = 1;
     UMockdevIoctlBase* m_handler = nullptr;
 
     std::mutex m_mutex; // all below; ioctls come on umockdev's thread
@@ -122,9 +538,7 @@ private:
     std::vector<std::string> m_requests;
     std::vector<Urb> m_urbs;
     bool m_holdBulkIn = false;
-    int m_failStatus = 0;
-    int m_failCount = 0;
-    bool m_halted = false;
+    std::pair<int, int> m_fail{0, 0}; // status, URBs left to fail (-1: until cleared)
     int m_vanishOn = -1;
     int m_discards = 0;
 };
@@ -133,15 +547,33 @@ private:
 class EmulatedUsb
 {
 public:
-    EmulatedUsb();
-    ~EmulatedUsb();
-    static bool available(); // running under umockdev's preload library
-    EmulatedCp210x* plug(const EmulatedCp210xConfig& config);
-    void replug(EmulatedCp210x* bridge); // back at once under a new device number
-    void remove(EmulatedCp210x* bridge);
+    ~EmulatedUsb()
+    {
+        m_bridges.clear();
+        g_object_unref(m_testbed);
+    }
+    static bool available() // running under umockdev's preload library
+    {
+        const char* preload = std::getenv("LD_PRELOAD");
+        return preload && std::strstr(preload, "libumockdev-preload");
+    }
+    EmulatedCp210x* plug(const EmulatedCp210xConfig& config)
+    {
+        m_bridges.push_back(std::make_unique<EmulatedCp210x>(m_testbed, config, m_nextDeviceNumber++));
+        return m_bridges.back().get();
+    }
+    void replug(EmulatedCp210x* bridge) // back at once under a new device number
+    {
+        bridge->unplug();
+        bridge->plug(m_nextDeviceNumber++);
+    }
+    void remove(EmulatedCp210x* bridge)
+    {
+        m_bridges.erase(std::find_if(m_bridges.begin(), m_bridges.end(), [&](auto& b) { return b.get() == bridge; }));
+    }
 
 private:
-    UMockdevTestbed* m_testbed = nullptr;
+    UMockdevTestbed* m_testbed = umockdev_testbed_new();
     std::vector<std::unique_ptr<EmulatedCp210x>> m_bridges;
     int m_nextDeviceNumber = 2; // 1 is the root hub
 };

@@ -425,7 +425,6 @@ private slots:
     {
         EmulatedCp210xConfig config;
         config.serial = "E2E";
-        config.output = SimOutput::Tlv;
         EmulatedCp210x* bridge = m_usb->plug(config);
         qputenv("TIVAKO_BRIDGE", "usb");
         std::string error;
