@@ -2,11 +2,10 @@
 #define TIVAKO_TESTS_USB_EMULATEDCP210X_H
 
 // A CP210x bridge for the real libusb, emulated with umockdev: sysfs entry,
-// descriptors and strings, and the usbfs ioctls libusb sends to its node.
-// Behind each UART port sits a virtual board, so the ROM bootloader and the
-// firmware answer through it. Models only what the CP210x backend uses.
-// The process must run under umockdev-wrapper. Include it before any Qt
-// header: GIO's headers do not survive Qt's `signals` keyword.
+// descriptors, strings and the usbfs ioctls libusb sends to its node, with a
+// virtual board behind each UART port. Models only what the CP210x backend
+// uses. Runs under umockdev-wrapper; include it before any Qt header (GIO's
+// headers do not survive Qt's `signals` keyword).
 
 #include "sim/SimBoard.h"
 
@@ -20,13 +19,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
 
 enum class Cp210xPart { Cp2102n, Cp2104, Cp2105, Cp2108 };
 
@@ -54,6 +48,12 @@ inline std::string usbText(const char* pattern, unsigned a, unsigned b = 0, unsi
 
 class EmulatedCp210x
 {
+    template <typename F> auto locked(F f) -> decltype(f())
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return f();
+    }
+
 public:
     struct Port
     {
@@ -63,7 +63,7 @@ public:
     };
 
     EmulatedCp210x(UMockdevTestbed* testbed, const EmulatedCp210xConfig& config, int deviceNumber)
-        : m_testbed(testbed), m_config(config), m_deviceNumber(deviceNumber)
+        : m_testbed(testbed), m_config(config)
     {
         const int part = int(config.part);
         m_interfaces = part == int(Cp210xPart::Cp2105) ? 2 : part == int(Cp210xPart::Cp2108) ? 4 : 1;
@@ -95,7 +95,6 @@ public:
     // " <n" (from it); also "claim n", "release n", "connect n",
     // "clear-halt EE" and "read EE" (first bulk-IN URB of an enabled port).
     std::vector<std::string> requests() { return locked([&] { return m_requests; }); }
-    void clearRequests() { locked([&] { m_requests.clear(); }); }
     Port port(uint8_t interfaceNumber) { return locked([&] { return m_uarts[interfaceNumber].port; }); }
     // While held, bulk-IN URBs stay pending until a receive purge, which
     // first hands them what the board sent (a chip with bytes on the bus).
@@ -127,7 +126,7 @@ public:
                 if (entry.second.board)
                     entry.second.board->unplug();
             }
-            m_latch = 0xFFFF;
+            m_latch = 0xFF;
             path = m_sysfsPath;
             node = deviceNode();
         }
@@ -138,18 +137,7 @@ public:
 
     void plug(int deviceNumber)
     {
-        std::string node;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_deviceNumber = deviceNumber;
-            node = deviceNode();
-            for (int i = 0; i < m_interfaces; ++i) {
-                Uart& uart = m_uarts[uint8_t(i)];
-                std::copy(m_config.flow, m_config.flow + 2, uart.port.flow);
-                if (uart.board && !uart.board->isPlugged())
-                    uart.board->plug();
-            }
-        }
+        const std::string node = usbText("/dev/bus/usb/001/%03u", unsigned(deviceNumber));
         // The handler is in place before the node appears: libusb may open
         // it as soon as it hears of the device.
         GError* error = nullptr;
@@ -181,8 +169,15 @@ public:
         umockdev_testbed_set_attribute_binary(m_testbed, path, "descriptors", raw.data(), int(raw.size()));
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            m_deviceNumber = deviceNumber;
             m_sysfsPath = path;
             m_attached = true;
+            for (int i = 0; i < m_interfaces; ++i) {
+                Uart& uart = m_uarts[uint8_t(i)];
+                std::copy(m_config.flow, m_config.flow + 2, uart.port.flow);
+                if (uart.board && !uart.board->isPlugged())
+                    uart.board->plug();
+            }
         }
         umockdev_testbed_uevent(m_testbed, path, "add");
         g_free(path);
@@ -205,11 +200,6 @@ private:
         bool readSeen = false;
     };
 
-    template <typename F> auto locked(F f) -> decltype(f())
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return f();
-    }
     static uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
     std::string root() const
     {
@@ -280,28 +270,26 @@ private:
             return ENODEV;
         switch (request) {
         case USBDEVFS_GET_CAPABILITIES:
-            if (auto* caps = resolved<uint32_t>(arg))
-                *caps = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+            *resolved<uint32_t>(arg) = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
             return 0;
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE: {
-            const unsigned* number = resolved<unsigned>(arg);
-            if (!number || int(*number) >= m_interfaces)
+            const unsigned number = *resolved<unsigned>(arg);
+            if (int(number) >= m_interfaces)
                 return EINVAL;
-            m_requests.push_back(usbText(request == USBDEVFS_CLAIMINTERFACE ? "claim %u" : "release %u", *number));
+            m_requests.push_back(usbText(request == USBDEVFS_CLAIMINTERFACE ? "claim %u" : "release %u", number));
             return 0;
         }
         case USBDEVFS_IOCTL: {
             auto* command = resolved<usbdevfs_ioctl>(arg);
-            if (!command || command->ioctl_code != int(USBDEVFS_CONNECT))
+            if (command->ioctl_code != int(USBDEVFS_CONNECT))
                 return ENODATA; // no kernel driver bound to take it from
             ++m_uarts[uint8_t(command->ifno)].port.connects;
             m_requests.push_back(usbText("connect %u", unsigned(command->ifno)));
             return 0;
         }
         case USBDEVFS_CLEAR_HALT:
-            if (const unsigned* endpoint = resolved<unsigned>(arg))
-                m_requests.push_back(usbText("clear-halt %02X", *endpoint));
+            m_requests.push_back(usbText("clear-halt %02X", *resolved<unsigned>(arg)));
             m_fail = {0, 0};
             return 0;
         case USBDEVFS_DISCARDURB:
@@ -458,7 +446,10 @@ private:
             return 3;
         }
         if (type == 0x40 && request == 0xFF && value == 0x37E1 && m_interfaces == 1) { // latch: mask, value
-            writeLatch(index & 0xFF, index >> 8);
+            const uint8_t mask = uint8_t(index), level = uint8_t(index >> 8);
+            m_latch = uint8_t((m_latch & ~mask) | (level & mask));
+            if (m_uarts[0].session)
+                m_uarts[0].board->writeLatch(m_uarts[0].session, 0x03, m_latch);
             return 0;
         }
         if (type == 0x41 && request == m_vanishOn) {
@@ -478,7 +469,7 @@ private:
             uart.readSeen = false;
             if (uart.board && value && !uart.session) {
                 uart.board->open(&uart.session);
-                writeLatch(0, 0); // the board sees the latch as it stands
+                uart.board->writeLatch(uart.session, 0x03, m_latch); // the latch as it stands
             } else if (board && !value) {
                 board->close(uart.session);
                 uart.session = 0;
@@ -500,28 +491,10 @@ private:
             }
             if (board)
                 board->flushBuffers(uart.session, (value & 0x05) ? 1 : 0, (value & 0x0A) ? 1 : 0);
-        } else if (request == 0xFF && type == 0x41 && value == 0x37E1 && length == (m_interfaces == 2 ? 2 : 4)) {
-            // A CP2105 port has a latch byte of its own; a CP2108 one 16-pin latch.
-            if (length == 2)
-                writeLatch(uint16_t(data[0] << (8 * index)), uint16_t(data[1] << (8 * index)));
-            else
-                writeLatch(le16(data), le16(data + 2));
-        } else if (request != 0x07 || type != 0x41) { // SET_MHS: the boards have no use for DTR and RTS
-            return -EPIPE;
+        } else if (type != 0x41 || (request != 0x07 && request != 0xFF)) {
+            return -EPIPE; // SET_MHS and the multi-port parts' latch: taken, the boards there do not care
         }
         return 0;
-    }
-
-    void writeLatch(uint16_t mask, uint16_t value)
-    {
-        m_latch = uint16_t((m_latch & ~mask) | (value & mask));
-        // A port's board hangs on its port's pins: GPIO 4n and 4n+1 of a
-        // CP2108, bits 0 and 1 of the port's byte on a CP2105.
-        const unsigned width = m_interfaces == 2 ? 8 : m_interfaces == 4 ? 4 : 0;
-        for (auto& entry : m_uarts) {
-            if (entry.second.session)
-                entry.second.board->writeLatch(entry.second.session, 0x03, uint8_t(m_latch >> (width * entry.first)));
-        }
     }
 
     UMockdevTestbed* m_testbed;
@@ -530,11 +503,11 @@ private:
     UMockdevIoctlBase* m_handler = nullptr;
 
     std::mutex m_mutex; // all below; ioctls come on umockdev's thread
-    int m_deviceNumber;
+    int m_deviceNumber = 0;
     bool m_attached = false;
     std::string m_sysfsPath;
     std::map<uint8_t, Uart> m_uarts;
-    uint16_t m_latch = 0xFFFF;
+    uint8_t m_latch = 0xFF; // GPIO latch of a single-port part
     std::vector<std::string> m_requests;
     std::vector<Urb> m_urbs;
     bool m_holdBulkIn = false;
@@ -552,11 +525,6 @@ public:
         m_bridges.clear();
         g_object_unref(m_testbed);
     }
-    static bool available() // running under umockdev's preload library
-    {
-        const char* preload = std::getenv("LD_PRELOAD");
-        return preload && std::strstr(preload, "libumockdev-preload");
-    }
     EmulatedCp210x* plug(const EmulatedCp210xConfig& config)
     {
         m_bridges.push_back(std::make_unique<EmulatedCp210x>(m_testbed, config, m_nextDeviceNumber++));
@@ -566,10 +534,6 @@ public:
     {
         bridge->unplug();
         bridge->plug(m_nextDeviceNumber++);
-    }
-    void remove(EmulatedCp210x* bridge)
-    {
-        m_bridges.erase(std::find_if(m_bridges.begin(), m_bridges.end(), [&](auto& b) { return b.get() == bridge; }));
     }
 
 private:
