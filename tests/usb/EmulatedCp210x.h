@@ -3,14 +3,16 @@
 
 // A CP210x bridge for the real libusb, emulated with umockdev: sysfs entry,
 // descriptors, strings and the usbfs ioctls libusb sends to its node, with a
-// virtual board behind each UART port. Models only what the CP210x backend
-// uses. Runs under umockdev-wrapper; include it before any Qt header (GIO's
-// headers do not survive Qt's `signals` keyword).
-
-#include "sim/SimBoard.h"
+// virtual board behind the first UART. Models only what the CP210x backend
+// uses. Runs under umockdev-wrapper. GIO's headers come before Qt's, whose
+// `signals` keyword they do not survive.
 
 #include <glib/gstdio.h>
 #include <umockdev.h>
+
+#include "sim/SimBoard.h"
+
+#include <QStringList>
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
@@ -18,9 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
-#include <map>
 
 enum class Cp210xPart { Cp2102n, Cp2104, Cp2105, Cp2108 };
 
@@ -32,19 +32,11 @@ struct EmulatedCp210xConfig
     std::string product = "CP2104 USB to UART Bridge Controller";
     std::string serial = "0001";
     uint8_t port = 1;                       // on the root hub of bus 1
-    std::vector<uint8_t> boardPorts = {0};  // interfaces with a board behind them
     uint8_t firmwareVersion[3] = {1, 0, 8}; // CP2102N only
     // Handshake and flow-replace words as the last owner left them: CTS and
     // DSR handshake, RTS flow control, XON/XOFF both ways (`stty ixon ixoff`).
     uint32_t flow[2] = {0x19, 0xC3};
 };
-
-inline std::string usbText(const char* pattern, unsigned a, unsigned b = 0, unsigned c = 0, unsigned d = 0)
-{
-    char text[40];
-    std::snprintf(text, sizeof(text), pattern, a, b, c, d);
-    return text;
-}
 
 class EmulatedCp210x
 {
@@ -63,18 +55,15 @@ public:
     };
 
     EmulatedCp210x(UMockdevTestbed* testbed, const EmulatedCp210xConfig& config, int deviceNumber)
-        : m_testbed(testbed), m_config(config)
+        : m_testbed(testbed), m_config(config), m_board(SimBoardConfig(), std::make_shared<SteadySimClock>())
     {
-        const int part = int(config.part);
-        m_interfaces = part == int(Cp210xPart::Cp2105) ? 2 : part == int(Cp210xPart::Cp2108) ? 4 : 1;
-        if (m_config.productId == 0)
-            m_config.productId = uint16_t(m_interfaces == 1 ? 0xEA60 : m_interfaces == 2 ? 0xEA70 : 0xEA71);
-        auto clock = std::make_shared<SteadySimClock>();
-        for (uint8_t number : m_config.boardPorts) {
-            SimBoardConfig boardConfig;
-            boardConfig.number = number + 1;
-            m_uarts[number].board = std::make_unique<SimBoard>(boardConfig, clock);
-        }
+        const int interfaces[] = {1, 1, 2, 4};
+        const uint16_t productIds[] = {0xEA60, 0xEA60, 0xEA70, 0xEA71};
+        m_uarts.resize(size_t(interfaces[int(config.part)]));
+        m_config.productId = config.productId ? config.productId : productIds[int(config.part)];
+        gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+        m_root = root;
+        g_free(root);
         m_handler = umockdev_ioctl_base_new();
         g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(&EmulatedCp210x::onIoctl), this);
         g_signal_connect(m_handler, "client-vanished", G_CALLBACK(&EmulatedCp210x::onVanished), this);
@@ -89,13 +78,13 @@ public:
             drop(urb);
     }
 
-    int interfaceCount() const { return m_interfaces; }
-    SimBoard* board(uint8_t interfaceNumber) { return locked([&] { return m_uarts[interfaceNumber].board.get(); }); }
+    int interfaceCount() const { return int(m_uarts.size()); }
+    SimBoard* board() { return &m_board; } // behind interface 0
     // Vendor requests as "TT RR VVVV IIII" plus " [data]" (to the chip) or
     // " <n" (from it); also "claim n", "release n", "connect n",
     // "clear-halt EE" and "read EE" (first bulk-IN URB of an enabled port).
-    std::vector<std::string> requests() { return locked([&] { return m_requests; }); }
-    Port port(uint8_t interfaceNumber) { return locked([&] { return m_uarts[interfaceNumber].port; }); }
+    QStringList requests() { return locked([&] { return m_requests; }); }
+    Port port(uint8_t interfaceNumber) { return locked([&] { return m_uarts.at(interfaceNumber).port; }); }
     // While held, bulk-IN URBs stay pending until a receive purge, which
     // first hands them what the board sent (a chip with bytes on the bus).
     void holdBulkIn(bool hold) { locked([&] { m_holdBulkIn = hold; }); }
@@ -110,7 +99,6 @@ public:
     // Gone: URBs in flight end, further ioctls get ENODEV, udev hears of it.
     void unplug()
     {
-        std::string path, node;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (!m_attached)
@@ -120,65 +108,51 @@ public:
                 if (!urb.done)
                     finish(urb, -ESHUTDOWN); // as the kernel ends them on a disconnect
             }
-            for (auto& entry : m_uarts) {
-                entry.second.port = Port();
-                entry.second.session = 0;
-                if (entry.second.board)
-                    entry.second.board->unplug();
-            }
+            for (Uart& uart : m_uarts)
+                uart = Uart();
             m_latch = 0xFF;
-            path = m_sysfsPath;
-            node = deviceNode();
+            m_board.unplug();
         }
-        umockdev_testbed_uevent(m_testbed, path.c_str(), "remove");
-        umockdev_testbed_remove_device(m_testbed, path.c_str());
-        g_unlink((root() + node).c_str());
+        umockdev_testbed_uevent(m_testbed, m_sysfsPath.constData(), "remove");
+        umockdev_testbed_remove_device(m_testbed, m_sysfsPath.constData());
+        g_unlink(qPrintable(m_root + node()));
     }
 
     void plug(int deviceNumber)
     {
-        const std::string node = usbText("/dev/bus/usb/001/%03u", unsigned(deviceNumber));
-        // The handler is in place before the node appears: libusb may open
-        // it as soon as it hears of the device.
-        GError* error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(m_testbed, node.c_str(), m_handler, &error))
-            std::fprintf(stderr, "EmulatedCp210x: no ioctl handler: %s\n", error ? error->message : "?");
-        g_clear_error(&error);
-        const std::string vendor = usbText("%04x\n", m_config.vendorId);
-        const std::string product = usbText("%04x\n", m_config.productId);
-        const std::string devnum = usbText("%u\n", unsigned(deviceNumber));
-        const std::string dev = usbText("189:%u\n", unsigned(deviceNumber - 1)); // usb_device: major 189
-        gchar* path = umockdev_testbed_add_device(
-            m_testbed, "usb", usbText("1-%u", m_config.port).c_str(), nullptr, "busnum", "1\n", "devnum",
-            devnum.c_str(), "idVendor", vendor.c_str(), "idProduct", product.c_str(), "speed", "12\n",
-            "bConfigurationValue", "1\n", "dev", dev.c_str(), nullptr, "DEVTYPE", "usb_device", "DEVNAME",
-            node.c_str(), "BUSNUM", "001", "DEVNUM", usbText("%03u", unsigned(deviceNumber)).c_str(), nullptr);
-        // The testbed makes usbfs nodes only for recorded devices.
-        const std::string file = root() + node;
-        gchar* folder = g_path_get_dirname(file.c_str());
-        g_mkdir_with_parents(folder, 0755);
-        g_free(folder);
-        g_file_set_contents(file.c_str(), "", 0, nullptr);
-        const uint16_t v = m_config.vendorId, p = m_config.productId, total = uint16_t(9 + m_interfaces * 23);
-        std::vector<uint8_t> raw = {18, 1, 0, 2, 0, 0, 0, 64, uint8_t(v), uint8_t(v >> 8), uint8_t(p),
-                                    uint8_t(p >> 8), 0, 1, 1, 2, 3, 1, 9, 2, uint8_t(total), uint8_t(total >> 8),
-                                    uint8_t(m_interfaces), 1, 0, 0x80, 50};
-        for (uint8_t i = 0; i < m_interfaces; ++i)
-            raw.insert(raw.end(), {9, 4, i, 0, 2, 0xFF, 0, 0, 0, 7, 5, uint8_t(0x81 + i), 2, 64, 0, 0, 7, 5,
-                                   uint8_t(0x01 + i), 2, 64, 0, 0});
-        umockdev_testbed_set_attribute_binary(m_testbed, path, "descriptors", raw.data(), int(raw.size()));
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_deviceNumber = deviceNumber;
-            m_sysfsPath = path;
-            m_attached = true;
-            for (int i = 0; i < m_interfaces; ++i) {
-                Uart& uart = m_uarts[uint8_t(i)];
+            for (Uart& uart : m_uarts)
                 std::copy(m_config.flow, m_config.flow + 2, uart.port.flow);
-                if (uart.board && !uart.board->isPlugged())
-                    uart.board->plug();
-            }
+            if (!m_board.isPlugged())
+                m_board.plug();
         }
+        // The handler is in place before the node appears: libusb may open
+        // it as soon as it hears of the device.
+        umockdev_testbed_attach_ioctl(m_testbed, qPrintable(node()), m_handler, nullptr);
+        auto text = [](const char* pattern, int value) { return QString::asprintf(pattern, value).toLatin1(); };
+        gchar* path = umockdev_testbed_add_device(
+            m_testbed, "usb", text("1-%d", m_config.port).constData(), nullptr, "busnum", "1\n", "devnum",
+            text("%d\n", deviceNumber).constData(), "idVendor", text("%04x\n", m_config.vendorId).constData(),
+            "idProduct", text("%04x\n", m_config.productId).constData(), "bConfigurationValue", "1\n", "dev",
+            text("189:%d\n", deviceNumber - 1).constData(), nullptr, "DEVTYPE", "usb_device", "DEVNAME",
+            qPrintable(node()), "BUSNUM", "001", "DEVNUM", text("%03d", deviceNumber).constData(), nullptr);
+        // The testbed makes usbfs nodes only for recorded devices.
+        gchar* folder = g_path_get_dirname(qPrintable(m_root + node()));
+        g_mkdir_with_parents(folder, 0755);
+        g_free(folder);
+        g_file_set_contents(qPrintable(m_root + node()), "", 0, nullptr);
+        const uint16_t v = m_config.vendorId, p = m_config.productId, total = uint16_t(9 + interfaceCount() * 23);
+        std::vector<uint8_t> raw = {18, 1, 0, 2, 0, 0, 0, 64, uint8_t(v), uint8_t(v >> 8), uint8_t(p),
+                                    uint8_t(p >> 8), 0, 1, 1, 2, 3, 1, 9, 2, uint8_t(total), uint8_t(total >> 8),
+                                    uint8_t(interfaceCount()), 1, 0, 0x80, 50};
+        for (uint8_t i = 0; i < interfaceCount(); ++i)
+            raw.insert(raw.end(), {9, 4, i, 0, 2, 0xFF, 0, 0, 0, 7, 5, uint8_t(0x81 + i), 2, 64, 0, 0, 7, 5,
+                                   uint8_t(0x01 + i), 2, 64, 0, 0});
+        umockdev_testbed_set_attribute_binary(m_testbed, path, "descriptors", raw.data(), int(raw.size()));
+        m_sysfsPath = path; // written and read on the test's thread only
+        locked([&] { m_attached = true; });
         umockdev_testbed_uevent(m_testbed, path, "add");
         g_free(path);
     }
@@ -195,23 +169,15 @@ private:
     struct Uart
     {
         Port port;
-        std::unique_ptr<SimBoard> board;
-        uint64_t session = 0;
+        uint64_t session = 0; // the board's, on interface 0
         bool readSeen = false;
     };
 
     static uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-    std::string root() const
-    {
-        gchar* root = umockdev_testbed_get_root_dir(m_testbed);
-        std::string text = root;
-        g_free(root);
-        return text;
-    }
-    std::string deviceNode() const { return usbText("/dev/bus/usb/001/%03u", unsigned(m_deviceNumber)); }
+    QString node() const { return QString::asprintf("/dev/bus/usb/001/%03d", m_deviceNumber); }
     bool presentLocked(UMockdevIoctlClient* client) const
     {
-        return m_attached && umockdev_ioctl_client_get_devnode(client) == deviceNode();
+        return m_attached && node() == umockdev_ioctl_client_get_devnode(client);
     }
     static void finish(Urb& urb, int result)
     {
@@ -225,16 +191,11 @@ private:
             g_object_unref(urb.buffer);
         g_object_unref(urb.urb);
     }
-    template <typename T> static T* resolved(UMockdevIoctlData* arg, UMockdevIoctlData** keep = nullptr)
+    template <typename T> static T* peek(UMockdevIoctlData* arg)
     {
-        GError* error = nullptr;
-        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), &error);
-        g_clear_error(&error);
-        if (data && keep)
-            *keep = data;
-        else if (data)
-            g_object_unref(data); // the argument keeps its own reference
-        return data ? reinterpret_cast<T*>(data->data) : nullptr;
+        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), nullptr);
+        g_object_unref(data); // the argument keeps its own reference
+        return reinterpret_cast<T*>(data->data);
     }
 
     static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
@@ -270,26 +231,26 @@ private:
             return ENODEV;
         switch (request) {
         case USBDEVFS_GET_CAPABILITIES:
-            *resolved<uint32_t>(arg) = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+            *peek<uint32_t>(arg) = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
             return 0;
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE: {
-            const unsigned number = *resolved<unsigned>(arg);
-            if (int(number) >= m_interfaces)
+            const unsigned number = *peek<unsigned>(arg);
+            if (number >= m_uarts.size())
                 return EINVAL;
-            m_requests.push_back(usbText(request == USBDEVFS_CLAIMINTERFACE ? "claim %u" : "release %u", number));
+            m_requests << QString(request == USBDEVFS_CLAIMINTERFACE ? "claim %1" : "release %1").arg(number);
             return 0;
         }
         case USBDEVFS_IOCTL: {
-            auto* command = resolved<usbdevfs_ioctl>(arg);
+            auto* command = peek<usbdevfs_ioctl>(arg);
             if (command->ioctl_code != int(USBDEVFS_CONNECT))
                 return ENODATA; // no kernel driver bound to take it from
-            ++m_uarts[uint8_t(command->ifno)].port.connects;
-            m_requests.push_back(usbText("connect %u", unsigned(command->ifno)));
+            ++m_uarts.at(size_t(command->ifno)).port.connects;
+            m_requests << QString("connect %1").arg(command->ifno);
             return 0;
         }
         case USBDEVFS_CLEAR_HALT:
-            m_requests.push_back(usbText("clear-halt %02X", *resolved<unsigned>(arg)));
+            m_requests << QString::asprintf("clear-halt %02X", *peek<unsigned>(arg));
             m_fail = {0, 0};
             return 0;
         case USBDEVFS_DISCARDURB:
@@ -310,14 +271,11 @@ private:
     {
         Urb entry;
         entry.client = client;
-        usbdevfs_urb* u = resolved<usbdevfs_urb>(arg, &entry.urb);
-        if (!u)
-            return EFAULT;
-        GError* error = nullptr;
+        entry.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+        usbdevfs_urb* u = entry.fields();
         if (u->buffer_length > 0)
-            entry.buffer = umockdev_ioctl_data_resolve(entry.urb, offsetof(usbdevfs_urb, buffer),
-                                                       size_t(u->buffer_length), &error);
-        g_clear_error(&error);
+            entry.buffer =
+                umockdev_ioctl_data_resolve(entry.urb, offsetof(usbdevfs_urb, buffer), size_t(u->buffer_length), nullptr);
         uint8_t* buffer = entry.buffer ? entry.buffer->data : nullptr;
         const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL, in = (u->endpoint & 0x80) != 0;
         u->status = u->actual_length = 0;
@@ -331,40 +289,36 @@ private:
             drop(entry);
             return refused;
         }
-        Uart& uart = m_uarts[uint8_t(control ? 0 : (u->endpoint & 0x0F) - 1)];
+        Uart& uart = m_uarts.at(control ? 0 : (u->endpoint & 0x0F) - 1);
         uint32_t written = 0;
         if (control) { // the setup packet is not counted in what moved
             finish(entry, vendor(buffer, buffer + 8, uint16_t(std::min<int>(le16(buffer + 6), u->buffer_length - 8))));
         } else if (!in) {
             if (uart.session)
-                uart.board->write(uart.session, buffer, uint32_t(u->buffer_length), &written);
+                m_board.write(uart.session, buffer, uint32_t(u->buffer_length), &written);
             finish(entry, u->buffer_length);
         } else if (!uart.readSeen && uart.port.enabled) {
             uart.readSeen = true;
-            m_requests.push_back(usbText("read %02X", u->endpoint));
+            m_requests << QString::asprintf("read %02X", u->endpoint);
         }
         m_urbs.push_back(entry);
         return 0;
     }
 
+    // A handle reaps only the URBs of its own open file.
     int reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
     {
-        // A handle reaps only the URBs of its own open file.
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (attempt)
-                g_usleep(1000); // the node always polls ready: an empty answer at once would spin a core
+        {
             std::lock_guard<std::mutex> lock(m_mutex);
             const bool present = presentLocked(client);
             for (auto it = m_urbs.begin(); it != m_urbs.end(); ++it) {
-                if (it->client != client)
-                    continue;
                 // After a disconnect every URB of the old file ends; one left
                 // pending would keep libusb waiting for it for good.
-                if (!it->done && !present)
+                if (it->client == client && !it->done && !present)
                     finish(*it, -ESHUTDOWN);
-                if (!it->done && !m_holdBulkIn)
+                if (it->client == client && !it->done && !m_holdBulkIn)
                     bulkIn(*it);
-                if (!it->done)
+                if (it->client != client || !it->done)
                     continue;
                 // Written back through the data objects, so that this reap's
                 // reply carries status, length and what came in.
@@ -379,12 +333,9 @@ private:
                     std::vector<guint8> copy(it->buffer->data, it->buffer->data + it->buffer->data_len);
                     umockdev_ioctl_data_update(it->buffer, 0, copy.data(), copy.size());
                 }
-                GError* error = nullptr;
-                if (UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error)) {
-                    umockdev_ioctl_data_set_ptr(pointer, 0, it->urb);
-                    g_object_unref(pointer);
-                }
-                g_clear_error(&error);
+                UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+                umockdev_ioctl_data_set_ptr(pointer, 0, it->urb);
+                g_object_unref(pointer);
                 drop(*it); // the reply holds its own references
                 m_urbs.erase(it);
                 return 0;
@@ -392,6 +343,7 @@ private:
             if (!present)
                 return ENODEV;
         }
+        g_usleep(1000); // the node always polls ready: an empty answer at once would spin a core
         return EAGAIN;
     }
 
@@ -399,15 +351,13 @@ private:
     // the failure set for it.
     void bulkIn(Urb& urb)
     {
-        usbdevfs_urb* u = urb.fields();
-        Uart& uart = m_uarts[uint8_t((u->endpoint & 0x0F) - 1)];
+        const uint64_t session = m_uarts.at((urb.fields()->endpoint & 0x0F) - 1).session;
         uint32_t waiting = 0, status = 0, got = 0;
         if (m_fail.second != 0) {
             m_fail.second -= m_fail.second > 0;
             finish(urb, m_fail.first);
-        } else if (uart.session && uart.board->checkRxQueue(uart.session, &waiting, &status) == SI_SUCCESS &&
-                   waiting > 0) {
-            uart.board->read(uart.session, urb.buffer->data, std::min<uint32_t>(waiting, u->buffer_length), &got);
+        } else if (session && m_board.checkRxQueue(session, &waiting, &status) == SI_SUCCESS && waiting > 0) {
+            m_board.read(session, urb.buffer->data, std::min<uint32_t>(waiting, urb.fields()->buffer_length), &got);
             finish(urb, int(got));
         }
     }
@@ -431,10 +381,10 @@ private:
         }
         if ((type & 0x60) != 0x40)
             return -EPIPE;
-        std::string line = usbText("%02X %02X %04X %04X", type, request, value, index);
+        QString line = QString::asprintf("%02X %02X %04X %04X", type, request, value, index);
         for (int i = 0; !(type & 0x80) && i < length; ++i)
-            line += usbText(i ? " %02X" : " [%02X", data[i]);
-        m_requests.push_back(line + (type & 0x80 ? " <" + std::to_string(length) : length ? "]" : ""));
+            line += QString::asprintf(i ? " %02X" : " [%02X", data[i]);
+        m_requests << line + (type & 0x80 ? QString(" <%1").arg(length) : length ? "]" : "");
 
         if (type == 0xC0 && request == 0xFF && value == 0x370B && length >= 1) { // GET_PARTNUM
             const uint8_t parts[] = {0x20, 0x04, 0x05, 0x08};
@@ -445,21 +395,21 @@ private:
             std::memcpy(data, m_config.firmwareVersion, 3);
             return 3;
         }
-        if (type == 0x40 && request == 0xFF && value == 0x37E1 && m_interfaces == 1) { // latch: mask, value
+        if (type == 0x40 && request == 0xFF && value == 0x37E1 && m_uarts.size() == 1) { // latch: mask, value
             const uint8_t mask = uint8_t(index), level = uint8_t(index >> 8);
             m_latch = uint8_t((m_latch & ~mask) | (level & mask));
             if (m_uarts[0].session)
-                m_uarts[0].board->writeLatch(m_uarts[0].session, 0x03, m_latch);
+                m_board.writeLatch(m_uarts[0].session, 0x03, m_latch);
             return 0;
         }
         if (type == 0x41 && request == m_vanishOn) {
             m_vanishOn = -1;
             return -ENODEV;
         }
-        if ((type != 0x41 && type != 0xC1) || index >= m_interfaces)
+        if ((type != 0x41 && type != 0xC1) || index >= m_uarts.size())
             return -EPIPE;
-        Uart& uart = m_uarts[uint8_t(index)];
-        SimBoard* board = uart.session ? uart.board.get() : nullptr;
+        Uart& uart = m_uarts[index];
+        const uint64_t session = uart.session;
         if (type == 0xC1 && request == 0x14 && length >= 16) { // GET_FLOW
             std::memcpy(data, uart.port.flow, 16);                 // both little-endian
             return 16;
@@ -467,21 +417,21 @@ private:
         if (request == 0x00 && type == 0x41) { // IFC_ENABLE
             uart.port.enabled = value != 0;
             uart.readSeen = false;
-            if (uart.board && value && !uart.session) {
-                uart.board->open(&uart.session);
-                uart.board->writeLatch(uart.session, 0x03, m_latch); // the latch as it stands
-            } else if (board && !value) {
-                board->close(uart.session);
+            if (index == 0 && value && !session) {
+                m_board.open(&uart.session);
+                m_board.writeLatch(uart.session, 0x03, m_latch); // the latch as it stands
+            } else if (session && !value) {
+                m_board.close(session);
                 uart.session = 0;
             }
         } else if (request == 0x1E && type == 0x41 && length == 4) { // SET_BAUDRATE
             uint32_t baud = 0;
             std::memcpy(&baud, data, 4);
-            if (board)
-                board->setBaudRate(uart.session, baud);
+            if (session)
+                m_board.setBaudRate(session, baud);
         } else if (request == 0x03 && type == 0x41) { // SET_LINE_CTL
-            if (board)
-                board->setLineControl(uart.session, value);
+            if (session)
+                m_board.setLineControl(session, value);
         } else if (request == 0x13 && type == 0x41 && length == 16) { // SET_FLOW
             std::memcpy(uart.port.flow, data, 16);
         } else if (request == 0x12 && type == 0x41) { // PURGE
@@ -489,26 +439,27 @@ private:
                 if (m_holdBulkIn && (value & 0x0A) && !urb.done && urb.fields()->endpoint == 0x81 + index)
                     bulkIn(urb);
             }
-            if (board)
-                board->flushBuffers(uart.session, (value & 0x05) ? 1 : 0, (value & 0x0A) ? 1 : 0);
+            if (session)
+                m_board.flushBuffers(session, (value & 0x05) ? 1 : 0, (value & 0x0A) ? 1 : 0);
         } else if (type != 0x41 || (request != 0x07 && request != 0xFF)) {
-            return -EPIPE; // SET_MHS and the multi-port parts' latch: taken, the boards there do not care
+            return -EPIPE; // SET_MHS and the multi-port parts' latch: taken, the board does not care
         }
         return 0;
     }
 
     UMockdevTestbed* m_testbed;
     EmulatedCp210xConfig m_config;
-    int m_interfaces = 1;
+    SimBoard m_board;
+    QString m_root;
+    QByteArray m_sysfsPath;
     UMockdevIoctlBase* m_handler = nullptr;
 
     std::mutex m_mutex; // all below; ioctls come on umockdev's thread
     int m_deviceNumber = 0;
     bool m_attached = false;
-    std::string m_sysfsPath;
-    std::map<uint8_t, Uart> m_uarts;
+    std::vector<Uart> m_uarts;
     uint8_t m_latch = 0xFF; // GPIO latch of a single-port part
-    std::vector<std::string> m_requests;
+    QStringList m_requests;
     std::vector<Urb> m_urbs;
     bool m_holdBulkIn = false;
     std::pair<int, int> m_fail{0, 0}; // status, URBs left to fail (-1: until cleared)

@@ -2,7 +2,7 @@
 // boards behind them, and the loader end to end over it. Requests are written
 // out as numbers on purpose: they are the chip's interface.
 
-#include "EmulatedCp210x.h" // before Qt, see there
+#include "EmulatedCp210x.h" // first, see there
 
 #include "bridge/BridgeLibrary.h"
 #include "bridge/KX_SI_USBXpressDev.h"
@@ -34,14 +34,6 @@ QString productString(uint32_t device, uint8_t selector = SI_RETURN_SERIAL_NUMBE
     char buffer[BRIDGE_MAX_PRODUCT_STRING] = {};
     BridgeGetProductString(device, buffer, selector);
     return QString::fromLatin1(buffer);
-}
-
-QStringList requests(EmulatedCp210x* bridge)
-{
-    QStringList list;
-    for (const std::string& line : bridge->requests())
-        list << QString::fromStdString(line);
-    return list;
 }
 
 BRIDGE_HANDLE openConfigured(uint32_t device, uint16_t line = BRIDGE_LINE_8N1)
@@ -150,7 +142,6 @@ private slots:
         config.part = Cp210xPart(part);
         config.productId = uint16_t(productId);
         config.firmwareVersion[2] = uint8_t(firmware);
-        config.boardPorts = {uint8_t(port)};
         EmulatedCp210x* bridge = m_usb->plug(config);
         QCOMPARE(deviceCount(), uint32_t(bridge->interfaceCount()));
         BRIDGE_HANDLE handle = openConfigured(uint32_t(port), BRIDGE_LINE_8E1);
@@ -158,7 +149,7 @@ private slots:
         QCOMPARE(int(BridgeWriteLatch(handle, 0x01, 0x00)), int(SI_SUCCESS));
         QCOMPARE(int(BridgeWriteLatch(handle, 0x02, 0x02)), int(SI_SUCCESS));
         const QString read = QString::asprintf("read %02X", 0x81 + port), ix = QString::asprintf(" %04X", port);
-        QVERIFY(waitUntil([&] { return requests(bridge).contains(read); }, 3000));
+        QVERIFY(waitUntil([&] { return bridge->requests().contains(read); }, 3000));
         QCOMPARE(int(BridgeClose(handle)), int(SI_SUCCESS));
 
         const bool cp2102n = part == int(Cp210xPart::Cp2102n);
@@ -171,7 +162,7 @@ private slots:
                  << "41 07 0303" + ix << "41 12 000F" + ix << "41 1E 0000" + ix + " [00 C2 01 00]"
                  << "41 03 0820" + ix << latch << "41 12 000F" + ix << "41 00 0000" + ix
                  << QString("release %1").arg(port) << QString("connect %1").arg(port);
-        QStringList seen = requests(bridge);
+        QStringList seen = bridge->requests();
         QVERIFY2(seen.indexOf(read) > seen.indexOf("41 03 0820" + ix), qPrintable(seen.join('\n')));
         seen.removeOne(read);
         QCOMPARE(seen, expected);
@@ -189,7 +180,6 @@ private slots:
         dual.product = "CP2105 Dual USB to UART Bridge Controller";
         dual.serial = "D";
         dual.port = 3;
-        dual.boardPorts = {0, 1};
         single.serial = "S";
         EmulatedCp210x* bridge = m_usb->plug(dual);
         EmulatedCp210x* first = m_usb->plug(single);
@@ -198,7 +188,7 @@ private slots:
         char buffer[BRIDGE_MAX_PRODUCT_STRING];
         QCOMPARE(int(BridgeGetProductString(3, buffer, SI_RETURN_SERIAL_NUMBER)), int(SI_DEVICE_NOT_FOUND));
         QCOMPARE(int(BridgeGetProductString(0, buffer, 7)), int(SI_INVALID_PARAMETER));
-        QVERIFY(first->requests().empty() && bridge->requests().empty());
+        QVERIFY(first->requests().isEmpty() && bridge->requests().isEmpty());
         first->unplug();
         QCOMPARE(deviceCount(), 2u);
 
@@ -216,7 +206,7 @@ private slots:
         QCOMPARE(int(BridgeSetBaudRate(a, 100)), int(SI_INVALID_BAUDRATE));
         QCOMPARE(int(BridgeSetLineControl(a, 0x0900)), int(SI_INVALID_PARAMETER));
         QCOMPARE(int(BridgeFlushBuffers(a, 0, 1)), int(SI_SUCCESS));
-        QCOMPARE(requests(bridge).last(), QString("41 12 000A 0000"));
+        QCOMPARE(bridge->requests().last(), QString("41 12 000A 0000"));
         bridgeInstallBackend(createCp210xBridgeBackend());
         QCOMPARE(bridge->port(0).connects + bridge->port(1).connects, 2);
 
@@ -245,7 +235,7 @@ private slots:
             QVERIFY(waitUntil([&] { return bridge->discards() > quiet; }, 3000));
         }
         bridge->failBulkIn(-EPIPE, 1);
-        QVERIFY(waitUntil([&] { return requests(bridge).contains("clear-halt 81"); }, 3000));
+        QVERIFY(waitUntil([&] { return bridge->requests().contains("clear-halt 81"); }, 3000));
         QCOMPARE(exchange(handle, kGet).size(), kGetReplyLength);
 
         bridge->failBulkIn(-EIO, 1000);
@@ -260,7 +250,7 @@ private slots:
     void flushTakesWhatCameBefore()
     {
         EmulatedCp210x* bridge = m_usb->plug(EmulatedCp210xConfig());
-        SimBoard* board = bridge->board(0);
+        SimBoard* board = bridge->board();
         BRIDGE_HANDLE handle = openConfigured(0);
         QVERIFY(handle && enterBootloader(handle));
         bridge->holdBulkIn(true);
@@ -424,7 +414,7 @@ private slots:
         button(*w, "m_pBQuadrel")->click();
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Bootloader Finish"); }, 60000));
         QVERIFY(!consoleText(*w).contains("ERROR Bootloader"));
-        QCOMPARE(flashOf(bridge->board(0), image.size()), image);
+        QCOMPARE(flashOf(bridge->board(), image.size()), image);
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Uptime "); }, 5000));
         const int greetings = consoleText(*w).count(QUADREL_FIRMWARE_NAME);
         button(*w, "m_pBResetTK")->click();
@@ -433,10 +423,10 @@ private slots:
         m_usb->replug(bridge);
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Disconnect"); }, 5000));
         QVERIFY(waitUntil([&] { return isConnectedView(*w) && bridge->port(0).enabled; }, 5000));
-        const int before = requests(bridge).size();
+        const int before = bridge->requests().size();
         button(*w, "m_pBConnect")->click();
         QVERIFY(!isConnectedView(*w));
-        const QStringList seen = requests(bridge).mid(before);
+        const QStringList seen = bridge->requests().mid(before);
         QVERIFY2(seen.endsWith("connect 0") && seen.contains("release 0"), qPrintable(seen.join('\n')));
         w.reset();
         qunsetenv("TIVAKO_BRIDGE");
