@@ -52,6 +52,8 @@ public:
         bool enabled = false;
         uint32_t flow[4] = {0, 0, 0x80, 0x80}; // GET/SET_FLOW words
         int connects = 0;                      // kernel driver asked back
+        uint64_t session = 0;                  // the board's, on interface 0
+        bool readSeen = false;
     };
 
     EmulatedCp210x(UMockdevTestbed* testbed, const EmulatedCp210xConfig& config, int deviceNumber)
@@ -59,7 +61,7 @@ public:
     {
         const int interfaces[] = {1, 1, 2, 4};
         const uint16_t productIds[] = {0xEA60, 0xEA60, 0xEA70, 0xEA71};
-        m_uarts.resize(size_t(interfaces[int(config.part)]));
+        m_ports.resize(size_t(interfaces[int(config.part)]));
         m_config.productId = config.productId ? config.productId : productIds[int(config.part)];
         gchar* root = umockdev_testbed_get_root_dir(m_testbed);
         m_root = root;
@@ -78,13 +80,13 @@ public:
             drop(urb);
     }
 
-    int interfaceCount() const { return int(m_uarts.size()); }
+    int interfaceCount() const { return int(m_ports.size()); }
     SimBoard* board() { return &m_board; } // behind interface 0
     // Vendor requests as "TT RR VVVV IIII" plus " [data]" (to the chip) or
     // " <n" (from it); also "claim n", "release n", "connect n",
     // "clear-halt EE" and "read EE" (first bulk-IN URB of an enabled port).
     QStringList requests() { return locked([&] { return m_requests; }); }
-    Port port(uint8_t interfaceNumber) { return locked([&] { return m_uarts.at(interfaceNumber).port; }); }
+    Port port(uint8_t interfaceNumber) { return locked([&] { return m_ports.at(interfaceNumber); }); }
     // While held, bulk-IN URBs stay pending until a receive purge, which
     // first hands them what the board sent (a chip with bytes on the bus).
     void holdBulkIn(bool hold) { locked([&] { m_holdBulkIn = hold; }); }
@@ -108,8 +110,8 @@ public:
                 if (!urb.done)
                     finish(urb, -ESHUTDOWN); // as the kernel ends them on a disconnect
             }
-            for (Uart& uart : m_uarts)
-                uart = Uart();
+            for (Port& port : m_ports)
+                port = Port();
             m_latch = 0xFF;
             m_board.unplug();
         }
@@ -123,8 +125,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_deviceNumber = deviceNumber;
-            for (Uart& uart : m_uarts)
-                std::copy(m_config.flow, m_config.flow + 2, uart.port.flow);
+            for (Port& port : m_ports)
+                std::copy(m_config.flow, m_config.flow + 2, port.flow);
             if (!m_board.isPlugged())
                 m_board.plug();
         }
@@ -143,7 +145,7 @@ public:
         g_mkdir_with_parents(folder, 0755);
         g_free(folder);
         g_file_set_contents(qPrintable(m_root + node()), "", 0, nullptr);
-        const uint16_t v = m_config.vendorId, p = m_config.productId, total = uint16_t(9 + interfaceCount() * 23);
+        const uint16_t v = m_config.vendorId, p = m_config.productId, total = uint16_t(9 + m_ports.size() * 23);
         std::vector<uint8_t> raw = {18, 1, 0, 2, 0, 0, 0, 64, uint8_t(v), uint8_t(v >> 8), uint8_t(p),
                                     uint8_t(p >> 8), 0, 1, 1, 2, 3, 1, 9, 2, uint8_t(total), uint8_t(total >> 8),
                                     uint8_t(interfaceCount()), 1, 0, 0x80, 50};
@@ -165,12 +167,6 @@ private:
         UMockdevIoctlClient* client = nullptr; // the open file it came on
         bool done = false;
         usbdevfs_urb* fields() const { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
-    };
-    struct Uart
-    {
-        Port port;
-        uint64_t session = 0; // the board's, on interface 0
-        bool readSeen = false;
     };
 
     static uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
@@ -236,7 +232,7 @@ private:
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE: {
             const unsigned number = *peek<unsigned>(arg);
-            if (number >= m_uarts.size())
+            if (number >= m_ports.size())
                 return EINVAL;
             m_requests << QString(request == USBDEVFS_CLAIMINTERFACE ? "claim %1" : "release %1").arg(number);
             return 0;
@@ -245,7 +241,7 @@ private:
             auto* command = peek<usbdevfs_ioctl>(arg);
             if (command->ioctl_code != int(USBDEVFS_CONNECT))
                 return ENODATA; // no kernel driver bound to take it from
-            ++m_uarts.at(size_t(command->ifno)).port.connects;
+            ++m_ports.at(size_t(command->ifno)).connects;
             m_requests << QString("connect %1").arg(command->ifno);
             return 0;
         }
@@ -289,16 +285,16 @@ private:
             drop(entry);
             return refused;
         }
-        Uart& uart = m_uarts.at(control ? 0 : (u->endpoint & 0x0F) - 1);
+        Port& port = m_ports.at(control ? 0 : (u->endpoint & 0x0F) - 1);
         uint32_t written = 0;
         if (control) { // the setup packet is not counted in what moved
             finish(entry, vendor(buffer, buffer + 8, uint16_t(std::min<int>(le16(buffer + 6), u->buffer_length - 8))));
         } else if (!in) {
-            if (uart.session)
-                m_board.write(uart.session, buffer, uint32_t(u->buffer_length), &written);
+            if (port.session)
+                m_board.write(port.session, buffer, uint32_t(u->buffer_length), &written);
             finish(entry, u->buffer_length);
-        } else if (!uart.readSeen && uart.port.enabled) {
-            uart.readSeen = true;
+        } else if (!port.readSeen && port.enabled) {
+            port.readSeen = true;
             m_requests << QString::asprintf("read %02X", u->endpoint);
         }
         m_urbs.push_back(entry);
@@ -351,7 +347,7 @@ private:
     // the failure set for it.
     void bulkIn(Urb& urb)
     {
-        const uint64_t session = m_uarts.at((urb.fields()->endpoint & 0x0F) - 1).session;
+        const uint64_t session = m_ports.at((urb.fields()->endpoint & 0x0F) - 1).session;
         uint32_t waiting = 0, status = 0, got = 0;
         if (m_fail.second != 0) {
             m_fail.second -= m_fail.second > 0;
@@ -395,34 +391,34 @@ private:
             std::memcpy(data, m_config.firmwareVersion, 3);
             return 3;
         }
-        if (type == 0x40 && request == 0xFF && value == 0x37E1 && m_uarts.size() == 1) { // latch: mask, value
+        if (type == 0x40 && request == 0xFF && value == 0x37E1 && m_ports.size() == 1) { // latch: mask, value
             const uint8_t mask = uint8_t(index), level = uint8_t(index >> 8);
             m_latch = uint8_t((m_latch & ~mask) | (level & mask));
-            if (m_uarts[0].session)
-                m_board.writeLatch(m_uarts[0].session, 0x03, m_latch);
+            if (m_ports[0].session)
+                m_board.writeLatch(m_ports[0].session, 0x03, m_latch);
             return 0;
         }
         if (type == 0x41 && request == m_vanishOn) {
             m_vanishOn = -1;
             return -ENODEV;
         }
-        if ((type != 0x41 && type != 0xC1) || index >= m_uarts.size())
+        if ((type != 0x41 && type != 0xC1) || index >= m_ports.size())
             return -EPIPE;
-        Uart& uart = m_uarts[index];
-        const uint64_t session = uart.session;
+        Port& port = m_ports[index];
+        const uint64_t session = port.session;
         if (type == 0xC1 && request == 0x14 && length >= 16) { // GET_FLOW
-            std::memcpy(data, uart.port.flow, 16);                 // both little-endian
+            std::memcpy(data, port.flow, 16);                      // both little-endian
             return 16;
         }
         if (request == 0x00 && type == 0x41) { // IFC_ENABLE
-            uart.port.enabled = value != 0;
-            uart.readSeen = false;
+            port.enabled = value != 0;
+            port.readSeen = false;
             if (index == 0 && value && !session) {
-                m_board.open(&uart.session);
-                m_board.writeLatch(uart.session, 0x03, m_latch); // the latch as it stands
+                m_board.open(&port.session);
+                m_board.writeLatch(port.session, 0x03, m_latch); // the latch as it stands
             } else if (session && !value) {
                 m_board.close(session);
-                uart.session = 0;
+                port.session = 0;
             }
         } else if (request == 0x1E && type == 0x41 && length == 4) { // SET_BAUDRATE
             uint32_t baud = 0;
@@ -433,7 +429,7 @@ private:
             if (session)
                 m_board.setLineControl(session, value);
         } else if (request == 0x13 && type == 0x41 && length == 16) { // SET_FLOW
-            std::memcpy(uart.port.flow, data, 16);
+            std::memcpy(port.flow, data, 16);
         } else if (request == 0x12 && type == 0x41) { // PURGE
             for (Urb& urb : m_urbs) {
                 if (m_holdBulkIn && (value & 0x0A) && !urb.done && urb.fields()->endpoint == 0x81 + index)
@@ -457,7 +453,7 @@ private:
     std::mutex m_mutex; // all below; ioctls come on umockdev's thread
     int m_deviceNumber = 0;
     bool m_attached = false;
-    std::vector<Uart> m_uarts;
+    std::vector<Port> m_ports;
     uint8_t m_latch = 0xFF; // GPIO latch of a single-port part
     QStringList m_requests;
     std::vector<Urb> m_urbs;
@@ -465,32 +461,6 @@ private:
     std::pair<int, int> m_fail{0, 0}; // status, URBs left to fail (-1: until cleared)
     int m_vanishOn = -1;
     int m_discards = 0;
-};
-
-// The umockdev testbed and the bridges in it.
-class EmulatedUsb
-{
-public:
-    ~EmulatedUsb()
-    {
-        m_bridges.clear();
-        g_object_unref(m_testbed);
-    }
-    EmulatedCp210x* plug(const EmulatedCp210xConfig& config)
-    {
-        m_bridges.push_back(std::make_unique<EmulatedCp210x>(m_testbed, config, m_nextDeviceNumber++));
-        return m_bridges.back().get();
-    }
-    void replug(EmulatedCp210x* bridge) // back at once under a new device number
-    {
-        bridge->unplug();
-        bridge->plug(m_nextDeviceNumber++);
-    }
-
-private:
-    UMockdevTestbed* m_testbed = umockdev_testbed_new();
-    std::vector<std::unique_ptr<EmulatedCp210x>> m_bridges;
-    int m_nextDeviceNumber = 2; // 1 is the root hub
 };
 
 #endif
