@@ -141,9 +141,7 @@ public:
             text("189:%d\n", deviceNumber - 1).constData(), nullptr, "DEVTYPE", "usb_device", "DEVNAME",
             qPrintable(node()), "BUSNUM", "001", "DEVNUM", text("%03d", deviceNumber).constData(), nullptr);
         // The testbed makes usbfs nodes only for recorded devices.
-        gchar* folder = g_path_get_dirname(qPrintable(m_root + node()));
-        g_mkdir_with_parents(folder, 0755);
-        g_free(folder);
+        g_mkdir_with_parents(qPrintable(m_root + "/dev/bus/usb/001"), 0755);
         g_file_set_contents(qPrintable(m_root + node()), "", 0, nullptr);
         const uint16_t v = m_config.vendorId, p = m_config.productId, total = uint16_t(9 + m_ports.size() * 23);
         std::vector<uint8_t> raw = {18, 1, 0, 2, 0, 0, 0, 64, uint8_t(v), uint8_t(v >> 8), uint8_t(p),
@@ -324,11 +322,8 @@ private:
                                            reinterpret_cast<guint8*>(&status), 4);
                 umockdev_ioctl_data_update(it->urb, offsetof(usbdevfs_urb, actual_length),
                                            reinterpret_cast<guint8*>(&moved), 4);
-                const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL;
-                if (((control ? it->buffer->data[0] : u->endpoint) & 0x80) && moved > 0) {
-                    std::vector<guint8> copy(it->buffer->data, it->buffer->data + it->buffer->data_len);
-                    umockdev_ioctl_data_update(it->buffer, 0, copy.data(), copy.size());
-                }
+                std::vector<guint8> copy(it->buffer->data, it->buffer->data + it->buffer->data_len);
+                umockdev_ioctl_data_update(it->buffer, 0, copy.data(), copy.size());
                 UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
                 umockdev_ioctl_data_set_ptr(pointer, 0, it->urb);
                 g_object_unref(pointer);
