@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 enum class Cp210xPart { Cp2102n, Cp2104, Cp2105, Cp2108 };
 
@@ -68,7 +69,6 @@ public:
         g_free(root);
         m_handler = umockdev_ioctl_base_new();
         g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(&EmulatedCp210x::onIoctl), this);
-        g_signal_connect(m_handler, "client-vanished", G_CALLBACK(&EmulatedCp210x::onVanished), this);
         plug(deviceNumber);
     }
 
@@ -112,7 +112,6 @@ public:
             }
             for (Port& port : m_ports)
                 port = Port();
-            m_latch = 0xFF;
             m_board.unplug();
         }
         umockdev_testbed_uevent(m_testbed, m_sysfsPath.constData(), "remove");
@@ -200,19 +199,6 @@ private:
         return TRUE;
     }
 
-    static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
-    {
-        // URBs of a closed file are never reaped.
-        auto* bridge = static_cast<EmulatedCp210x*>(self);
-        std::lock_guard<std::mutex> lock(bridge->m_mutex);
-        auto mine = [&](Urb& urb) {
-            if (urb.client == client)
-                drop(urb);
-            return urb.client == client;
-        };
-        bridge->m_urbs.erase(std::remove_if(bridge->m_urbs.begin(), bridge->m_urbs.end(), mine), bridge->m_urbs.end());
-    }
-
     // The usbfs ioctls; 0 or the errno the call fails with.
     int handle(UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg)
     {
@@ -230,8 +216,6 @@ private:
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE: {
             const unsigned number = *peek<unsigned>(arg);
-            if (number >= m_ports.size())
-                return EINVAL;
             m_requests << QString(request == USBDEVFS_CLAIMINTERFACE ? "claim %1" : "release %1").arg(number);
             return 0;
         }
@@ -359,9 +343,8 @@ private:
     {
         const uint8_t type = setup[0], request = setup[1];
         const uint16_t value = le16(setup + 2), index = le16(setup + 4);
-        if (type == 0x80 && request == 6 && value >> 8 == 3 && uint8_t(value) <= 3) { // GET_DESCRIPTOR, string
-            const std::string text = value == 0x301 ? "Silicon Labs" : value == 0x302 ? m_config.product
-                                                                                       : m_config.serial;
+        if (type == 0x80 && request == 6 && value >> 8 == 3) { // GET_DESCRIPTOR, string
+            const std::string text = value == 0x302 ? m_config.product : m_config.serial;
             std::vector<uint8_t> reply = {uint8_t(2 + 2 * text.size()), 3};
             for (char c : text)
                 reply.insert(reply.end(), {uint8_t(c), 0});
@@ -387,10 +370,8 @@ private:
             return 3;
         }
         if (type == 0x40 && request == 0xFF && value == 0x37E1 && m_ports.size() == 1) { // latch: mask, value
-            const uint8_t mask = uint8_t(index), level = uint8_t(index >> 8);
-            m_latch = uint8_t((m_latch & ~mask) | (level & mask));
             if (m_ports[0].session)
-                m_board.writeLatch(m_ports[0].session, 0x03, m_latch);
+                m_board.writeLatch(m_ports[0].session, uint8_t(index), uint8_t(index >> 8));
             return 0;
         }
         if (type == 0x41 && request == m_vanishOn) {
@@ -408,18 +389,13 @@ private:
         if (request == 0x00 && type == 0x41) { // IFC_ENABLE
             port.enabled = value != 0;
             port.readSeen = false;
-            if (index == 0 && value && !session) {
+            if (index == 0 && value && !session)
                 m_board.open(&port.session);
-                m_board.writeLatch(port.session, 0x03, m_latch); // the latch as it stands
-            } else if (session && !value) {
-                m_board.close(session);
-                port.session = 0;
-            }
+            else if (session && !value)
+                m_board.close(std::exchange(port.session, 0));
         } else if (request == 0x1E && type == 0x41 && length == 4) { // SET_BAUDRATE
-            uint32_t baud = 0;
-            std::memcpy(&baud, data, 4);
             if (session)
-                m_board.setBaudRate(session, baud);
+                m_board.setBaudRate(session, le16(data) | uint32_t(le16(data + 2)) << 16);
         } else if (request == 0x03 && type == 0x41) { // SET_LINE_CTL
             if (session)
                 m_board.setLineControl(session, value);
@@ -449,7 +425,6 @@ private:
     int m_deviceNumber = 0;
     bool m_attached = false;
     std::vector<Port> m_ports;
-    uint8_t m_latch = 0xFF; // GPIO latch of a single-port part
     QStringList m_requests;
     std::vector<Urb> m_urbs;
     bool m_holdBulkIn = false;
