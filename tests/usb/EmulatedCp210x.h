@@ -32,8 +32,7 @@ struct EmulatedCp210xConfig
     std::string serial = "0001";
     uint8_t port = 1;                       // on the root hub of bus 1
     uint8_t firmwareVersion[3] = {1, 0, 8}; // CP2102N only
-    // Handshake and flow-replace words as the last owner left them: CTS and
-    // DSR handshake, RTS flow control, XON/XOFF both ways (`stty ixon ixoff`).
+    // As the last owner left them: CTS/DSR handshake, RTS flow, XON/XOFF both ways.
     uint32_t flow[2] = {0x19, 0xC3};
 };
 
@@ -52,7 +51,6 @@ public:
         uint32_t flow[4] = {0, 0, 0x80, 0x80}; // GET/SET_FLOW words
         int connects = 0;                      // kernel driver asked back
         uint64_t session = 0;                  // the board's, on interface 0
-        bool readSeen = false;
     };
 
     EmulatedCp210x(UMockdevTestbed* testbed, const EmulatedCp210xConfig& config, int deviceNumber)
@@ -104,10 +102,9 @@ public:
             if (!m_attached)
                 return;
             m_attached = false;
-            for (Urb& urb : m_urbs) {
+            for (Urb& urb : m_urbs) // as the kernel ends them on a disconnect
                 if (!urb.done)
-                    finish(urb, -ESHUTDOWN); // as the kernel ends them on a disconnect
-            }
+                    finish(urb, -ESHUTDOWN);
             for (Port& port : m_ports)
                 port = Port();
             m_board.unplug();
@@ -149,9 +146,9 @@ public:
                                    uint8_t(0x01 + i), 2, 64, 0, 0});
         umockdev_testbed_set_attribute_binary(m_testbed, path, "descriptors", raw.data(), int(raw.size()));
         m_sysfsPath = path; // written and read on the test's thread only
-        locked([&] { m_attached = true; });
-        umockdev_testbed_uevent(m_testbed, path, "add");
         g_free(path);
+        locked([&] { m_attached = true; });
+        umockdev_testbed_uevent(m_testbed, m_sysfsPath.constData(), "add");
     }
 
 private:
@@ -212,11 +209,10 @@ private:
             *peek<uint32_t>(arg) = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
             return 0;
         case USBDEVFS_CLAIMINTERFACE:
-        case USBDEVFS_RELEASEINTERFACE: {
-            const unsigned number = *peek<unsigned>(arg);
-            m_requests << QString(request == USBDEVFS_CLAIMINTERFACE ? "claim %1" : "release %1").arg(number);
+        case USBDEVFS_RELEASEINTERFACE:
+            m_requests << QString(request == USBDEVFS_CLAIMINTERFACE ? "claim %1" : "release %1")
+                              .arg(*peek<unsigned>(arg));
             return 0;
-        }
         case USBDEVFS_IOCTL: {
             auto* command = peek<usbdevfs_ioctl>(arg);
             if (command->ioctl_code != int(USBDEVFS_CONNECT))
@@ -269,8 +265,7 @@ private:
             if (port.session)
                 m_board.write(port.session, buffer, uint32_t(u->buffer_length), &written);
             finish(entry, u->buffer_length);
-        } else if (!port.readSeen && port.enabled) {
-            port.readSeen = true;
+        } else if (port.enabled && !m_requests.contains(QString::asprintf("read %02X", u->endpoint))) {
             m_requests << QString::asprintf("read %02X", u->endpoint);
         }
         m_urbs.push_back(entry);
@@ -382,7 +377,6 @@ private:
         }
         if (request == 0x00 && type == 0x41) { // IFC_ENABLE
             port.enabled = value != 0;
-            port.readSeen = false;
             if (index == 0 && value && !session)
                 m_board.open(&port.session);
             else if (session && !value)
@@ -396,10 +390,9 @@ private:
         } else if (request == 0x13 && type == 0x41 && length == 16) { // SET_FLOW
             std::memcpy(port.flow, data, 16);
         } else if (request == 0x12 && type == 0x41) { // PURGE
-            for (Urb& urb : m_urbs) {
+            for (Urb& urb : m_urbs)
                 if (m_holdBulkIn && (value & 0x0A) && !urb.done && urb.fields()->endpoint == 0x81 + index)
                     bulkIn(urb);
-            }
             if (session)
                 m_board.flushBuffers(session, (value & 0x05) ? 1 : 0, (value & 0x0A) ? 1 : 0);
         } else if (type != 0x41 || (request != 0x07 && request != 0xFF)) {

@@ -55,10 +55,9 @@ QByteArray exchange(BRIDGE_HANDLE handle, const QByteArray& bytes, int expected 
     return reply.left(int(count));
 }
 
-// The ROM bootloader on the board behind the handle, synchronised.
+// The ROM bootloader on the board behind the handle (open at 8E1), synchronised.
 bool enterBootloader(BRIDGE_HANDLE handle)
 {
-    BridgeSetLineControl(handle, BRIDGE_LINE_8E1);
     BridgeWriteLatch(handle, 0x03, 0x00); // reset held, BOOT0 high
     QThread::msleep(5);
     BridgeWriteLatch(handle, 0x01, 0x01);
@@ -153,7 +152,6 @@ private slots:
         const QString read = QString::asprintf("read %02X", 0x81 + port), ix = QString::asprintf(" %04X", port);
         QVERIFY(waitUntil([&] { return bridge->requests().contains(read); }, 3000));
         QCOMPARE(int(BridgeClose(handle)), int(SI_SUCCESS));
-
         const bool cp2102n = part == int(Cp210xPart::Cp2102n);
         QStringList expected{QString("claim %1").arg(port), "41 00 0001" + ix, "C0 FF 370B" + ix + " <1"};
         if (cp2102n)
@@ -168,7 +166,6 @@ private slots:
         QVERIFY2(seen.indexOf(read) > seen.indexOf("41 03 0820" + ix), qPrintable(seen.join('\n')));
         seen.removeOne(read);
         QCOMPARE(seen, expected);
-        QCOMPARE(bridge->port(uint8_t(port)).connects, 1);
     }
 
     // Bridges in port order, each UART of a multi-port part a device with a
@@ -188,7 +185,6 @@ private slots:
         QCOMPARE(productString(0) + productString(1) + productString(2) + productString(3), QString("SD-0D-1"));
         QCOMPARE(productString(2, SI_RETURN_DESCRIPTION), QString("%1 (interface 1)").arg(dual.product.c_str()));
         QVERIFY(first->requests().isEmpty() && bridge->requests().isEmpty());
-
         BRIDGE_HANDLE a = openConfigured(1), b = openConfigured(2), again = nullptr;
         QVERIFY(a && b && a != b);
         QCOMPARE(int(BridgeOpen(1, &again)), int(SI_DEVICE_NOT_FOUND));
@@ -199,7 +195,6 @@ private slots:
         QCOMPARE(bridge->requests().last(), QString("41 12 000A 0000"));
         bridgeInstallBackend(createCp210xBridgeBackend());
         QCOMPARE(bridge->port(0).connects + bridge->port(1).connects, 2);
-
         BRIDGE_HANDLE h = openConfigured(1);
         QVERIFY(h);
         bridge->unplug();
@@ -214,7 +209,7 @@ private slots:
     void readerRecovers()
     {
         EmulatedCp210x* bridge = plug();
-        BRIDGE_HANDLE handle = openConfigured(0);
+        BRIDGE_HANDLE handle = openConfigured(0, BRIDGE_LINE_8E1);
         QVERIFY(handle && enterBootloader(handle));
         for (int round = 0; round < 3; ++round) { // more than the limit in all, never in a row
             bridge->failBulkIn(-EIO, 3);
@@ -225,7 +220,6 @@ private slots:
         bridge->failBulkIn(-EPIPE, 1);
         QVERIFY(waitUntil([&] { return bridge->requests().contains("clear-halt 81"); }, 3000));
         QCOMPARE(exchange(handle, kGet).size(), kGetReplyLength);
-
         bridge->failBulkIn(-EIO, 1000);
         uint32_t n = 0, q = 0;
         QVERIFY(waitUntil([&] { return BridgeCheckRxQueue(handle, &n, &q) == SI_DEVICE_NOT_FOUND; }, 3000));
@@ -239,7 +233,7 @@ private slots:
     {
         EmulatedCp210x* bridge = plug();
         SimBoard* board = bridge->board();
-        BRIDGE_HANDLE handle = openConfigured(0);
+        BRIDGE_HANDLE handle = openConfigured(0, BRIDGE_LINE_8E1);
         QVERIFY(handle && enterBootloader(handle));
         bridge->holdBulkIn(true);
         for (int round = 0; round < 5; ++round) {
@@ -311,10 +305,7 @@ private slots:
         qputenv("TIVAKO_USB_IDS", "1234:abcd,0001:0002");
         bridgeInstallBackend(createCp210xBridgeBackend());
         QCOMPARE(productString(0) + productString(1), QString("KC"));
-        BRIDGE_HANDLE handle = openConfigured(1);
-        QVERIFY(handle);
-        BridgeClose(handle);
-
+        QCOMPARE(int(BridgeClose(openConfigured(1))), int(SI_SUCCESS));
         std::vector<std::pair<uint16_t, uint16_t>> ids;
         for (const char* bad : {"1234", "1234:abcde", "12345:abcd", "zz12:0001", "1234:abcd;5"})
             QVERIFY2(!Cp210xBridgeBackend::parseExtraIds(bad, &ids), bad);
@@ -365,7 +356,6 @@ private slots:
         QCOMPARE(Log::countContaining("SI Unkown Error"), 0);
         QCOMPARE(device.openDevice(0), 1);
         QVERIFY(bridge->port(0).enabled);
-
         bridge->unplug();
         QVERIFY(waitUntil([&] { return closed == 2 && device.getDeviceList().isEmpty(); }, 3000));
         bridge->plug(60);
@@ -392,7 +382,6 @@ private slots:
         auto w = std::make_unique<RidivuDizerozoDuveze>(nullptr);
         w->show();
         QVERIFY(waitUntil([&] { return isConnectedView(*w); }, 5000));
-
         const QByteArray image = builtInImage();
         button(*w, "m_pBQuadrel")->click();
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Bootloader Finish"); }, 60000));
@@ -402,7 +391,6 @@ private slots:
         const int greetings = consoleText(*w).count(QUADREL_FIRMWARE_NAME);
         button(*w, "m_pBResetTK")->click();
         QVERIFY(waitUntil([&] { return consoleText(*w).count(QUADREL_FIRMWARE_NAME) > greetings; }, 5000));
-
         replug(bridge);
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Disconnect"); }, 5000));
         QVERIFY(waitUntil([&] { return isConnectedView(*w) && bridge->port(0).enabled; }, 5000));
