@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <utility>
 
 enum class Cp210xPart { Cp2102n, Cp2104, Cp2105, Cp2108 };
 
@@ -78,16 +77,14 @@ public:
 
     int interfaceCount() const { return int(m_ports.size()); }
     SimBoard* board() { return &m_board; } // behind interface 0
-    // Vendor requests as "TT RR VVVV IIII" plus " [data]" (to the chip) or
-    // " <n" (from it); also "claim n", "release n", "connect n",
-    // "clear-halt EE" and "read EE" (first bulk-IN URB of an enabled port).
+    // "TT RR VVVV IIII" plus " [data]" (to the chip) or " <n" (from it); "claim n",
+    // "release n", "connect n", "clear-halt EE"; "read EE": first read of an enabled port.
     QStringList requests() { return locked([&] { return m_requests; }); }
     Port port(uint8_t interfaceNumber) { return locked([&] { return m_ports.at(interfaceNumber); }); }
     // While held, bulk-IN URBs stay pending until a receive purge, which
     // first hands them what the board sent (a chip with bytes on the bus).
     void holdBulkIn(bool hold) { locked([&] { m_holdBulkIn = hold; }); }
-    // The next `count` bulk-IN URBs end with `status`; -EPIPE stalls the
-    // endpoint until it is cleared.
+    // The next `count` bulk-IN URBs end with `status`; -EPIPE stalls until cleared.
     void failBulkIn(int status, int count) { locked([&] { m_fail = {status, status == -EPIPE ? -1 : count}; }); }
     int failuresLeft() { return locked([&] { return m_fail.second; }); }
     int discards() { return locked([&] { return m_discards; }); } // reads ended by time-out
@@ -124,8 +121,7 @@ public:
             if (!m_board.isPlugged())
                 m_board.plug();
         }
-        // The handler is in place before the node appears: libusb may open
-        // it as soon as it hears of the device.
+        // In place before the node appears: libusb may open it at once.
         umockdev_testbed_attach_ioctl(m_testbed, qPrintable(node()), m_handler, nullptr);
         auto text = [](const char* pattern, int value) { return QString::asprintf(pattern, value).toLatin1(); };
         gchar* path = umockdev_testbed_add_device(
@@ -246,8 +242,8 @@ private:
         entry.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         usbdevfs_urb* u = entry.fields();
         if (u->buffer_length > 0)
-            entry.buffer =
-                umockdev_ioctl_data_resolve(entry.urb, offsetof(usbdevfs_urb, buffer), size_t(u->buffer_length), nullptr);
+            entry.buffer = umockdev_ioctl_data_resolve(entry.urb, offsetof(usbdevfs_urb, buffer),
+                                                       size_t(u->buffer_length), nullptr);
         uint8_t* buffer = entry.buffer ? entry.buffer->data : nullptr;
         const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL, in = (u->endpoint & 0x80) != 0;
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -287,8 +283,7 @@ private:
                     bulkIn(*it);
                 if (it->client != client || !it->done)
                     continue;
-                // Written back through the data objects, so that this reap's
-                // reply carries status, length and what came in.
+                // Written back through the data objects, for this reap's reply to carry.
                 usbdevfs_urb* u = it->fields();
                 int32_t status = u->status, moved = u->actual_length;
                 umockdev_ioctl_data_update(it->urb, offsetof(usbdevfs_urb, status),
@@ -311,8 +306,7 @@ private:
         return EAGAIN;
     }
 
-    // Moves what the board sent into a pending bulk-IN URB, or ends it with
-    // the failure set for it.
+    // Moves what the board sent into a pending bulk-IN URB, or fails it as set.
     void bulkIn(Urb& urb)
     {
         const uint64_t session = m_ports.at((urb.fields()->endpoint & 0x0F) - 1).session;
@@ -326,8 +320,7 @@ private:
         }
     }
 
-    // A control request from its setup packet: the data length, or -EPIPE
-    // for a request the chip stalls.
+    // A control request: the data length, or -EPIPE for one the chip stalls.
     int vendor(const uint8_t* setup, uint8_t* data, uint16_t length)
     {
         const uint8_t type = setup[0], request = setup[1];
