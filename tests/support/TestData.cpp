@@ -63,9 +63,13 @@ QByteArray linearBase(quint16 upper)
 
 QByteArray imageText(const QByteArray& image)
 {
-    QByteArray text = linearBase(0x0800) + "\r\n";
-    for (int offset = 0; offset < image.size(); offset += 16)
+    QByteArray text;
+    for (int offset = 0; offset < image.size(); offset += 16) {
+        // Each 64 KiB needs its own base, or the addresses wrap.
+        if (offset % 0x10000 == 0)
+            text += linearBase(static_cast<quint16>(0x0800 + offset / 0x10000)) + "\r\n";
         text += record(0x00, static_cast<quint16>(offset), image.mid(offset, 16)) + "\r\n";
+    }
     return text + record(0x01, 0, QByteArray()) + "\r\n";
 }
 

@@ -27,7 +27,7 @@ namespace hexrecords {
 // One record line (without line end) with a correct checksum.
 QByteArray record(quint8 type, quint16 address, const QByteArray& data, bool lowerCase = false);
 QByteArray linearBase(quint16 upper);
-// `image` at the flash base: an extended linear address record, 16-byte
+// `image` at the flash base: an extended linear address record per 64 KiB, 16-byte
 // data records, the end record, CR LF lines.
 QByteArray imageText(const QByteArray& image);
 
