@@ -1,22 +1,16 @@
 #ifndef TIVAKO_BRIDGE_SCRIPTEDBRIDGEBACKEND_H
 #define TIVAKO_BRIDGE_SCRIPTEDBRIDGEBACKEND_H
 
-// A bridge backend for tests where the exact sequence of library calls, or a
-// library failure, is the point. It models one serial link: a list of
-// devices, at most one of them open, a GPIO latch, the line settings, bytes
-// waiting to be read and the bytes written. Every call is recorded with its
-// arguments; a test scripts the statuses the operations return.
-//
-// Thread-safe: the code under test may call it from its worker thread while
-// the test thread scripts and inspects it.
+// A bridge backend for tests that decide every byte the board sends or a
+// library status: a list of devices, at most one of them open, the latch, the
+// line control, bytes to be read and the bytes written; the calls by name, in
+// order. Thread-safe: the device's worker calls it while the test scripts it.
 
 #include "bridge/BridgeLibrary.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
+#include <algorithm>
+#include <cstring>
 #include <deque>
-#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,151 +18,189 @@
 
 class ScriptedBridgeBackend : public BridgeBackend
 {
-public:
-    // One recorded call. op is the library function's name ("BridgeOpen",
-    // "BridgeWriteLatch", ...). args are the call's integer inputs in the
-    // function's argument order, out-arguments left out; a handle is recorded
-    // as its number (1 for the first successful open, 2 for the next, ...;
-    // 0 for a handle this backend never issued or that is closed):
-    //   BridgeGetNumDevices    {}
-    //   BridgeGetProductString {deviceNum, selector}
-    //   BridgeOpen             {deviceNum}
-    //   BridgeClose            {handle}
-    //   BridgeSetBaudRate      {handle, baudRate}
-    //   BridgeSetLineControl   {handle, lineControl}
-    //   BridgeWriteLatch       {handle, mask, latch}
-    //   BridgeCheckRxQueue     {handle}
-    //   BridgeRead             {handle, bytesToRead}      data: the bytes returned
-    //   BridgeWrite            {handle, bytesToWrite}     data: the bytes handed in
-    //   BridgeFlushBuffers     {handle, flushTransmit, flushReceive}
-    // status is what the call returned.
-    struct Call
-    {
-        std::string op;
-        std::vector<int64_t> args;
-        std::vector<uint8_t> data;
-        BRIDGE_STATUS status = SI_SUCCESS;
-    };
+    using Lock = std::lock_guard<std::mutex>;
 
+public:
     struct Device
     {
         std::string description;
         std::string serial;
     };
-
-    // What a scripted non-zero status does besides being returned.
-    enum class Effect {
-        Skip,  // the operation does nothing; out-values stay as the caller's
-        Apply, // the operation works as usual and then reports the status
+    struct State
+    {
+        uint8_t latch = 0xFF;
+        uint16_t lineControl = 0;
+        int openDevice = -1;
+        std::string written;
+        std::vector<std::string> calls; // "BridgeOpen", ...
+        std::string latches;            // after each write
     };
 
-    enum : int { kAlways = -1 };
-
-    ScriptedBridgeBackend();
-    explicit ScriptedBridgeBackend(std::vector<Device> devices);
-    // Lets a test write ScriptedBridgeBackend backend({{"Board", "0001"}}).
-    ScriptedBridgeBackend(std::initializer_list<Device> devices);
-    ScriptedBridgeBackend(const ScriptedBridgeBackend&) = delete;
-    ScriptedBridgeBackend& operator=(const ScriptedBridgeBackend&) = delete;
-
+    explicit ScriptedBridgeBackend(std::vector<Device> devices = {}) : m_devices(std::move(devices)) {}
     const char* name() const override { return "scripted"; }
 
-    // ---- scripting ----
-    void setDevices(std::vector<Device> devices);
-    std::vector<Device> devices() const;
+    void setDevices(std::vector<Device> devices)
+    {
+        Lock lock(m_mutex);
+        m_devices = std::move(devices);
+    }
+    // op's next call returns status; unless `apply`, a failing call does nothing else.
+    void setStatus(const std::string& op, BRIDGE_STATUS status, bool apply = false)
+    {
+        Lock lock(m_mutex);
+        m_script[op] = {status, apply};
+    }
+    void feedRx(const std::string& bytes) // what the board "sends"
+    {
+        {
+            Lock lock(m_mutex);
+            m_rx.insert(m_rx.end(), bytes.begin(), bytes.end());
+        }
+        bridgeWake(BRIDGE_WAKE_RECEIVED);
+    }
+    size_t rxPending() const
+    {
+        Lock lock(m_mutex);
+        return m_rx.size();
+    }
+    State state() const
+    {
+        Lock lock(m_mutex);
+        return m_state;
+    }
+    std::string writtenText() const { return state().written; }
+    void clearWritten()
+    {
+        Lock lock(m_mutex);
+        m_state.written.clear();
+    }
 
-    // Appends to op's script: its next `count` calls (kAlways: every call
-    // from then on) return `status`. Entries are used up in the order they
-    // were added; once the script is used up the operation behaves normally.
-    // Scripting SI_SUCCESS for some calls before a failure delays the failure.
-    void setStatus(const std::string& op, BRIDGE_STATUS status, int count = kAlways, Effect effect = Effect::Skip);
-    void clearStatus(const std::string& op);
-    void clearStatuses();
-
-    // Bytes that the board "sends": they show up in BridgeCheckRxQueue and
-    // are handed out by BridgeRead, in order.
-    void feedRx(const std::vector<uint8_t>& bytes);
-    void feedRx(const std::string& bytes);
-    size_t rxPending() const;
-    // The queue status BridgeCheckRxQueue reports (default: 0 when nothing
-    // waits, 2 when bytes wait). A value set here is reported instead.
-    void setQueueStatus(uint32_t queueStatus);
-
-    // Latch value before any write (default 0xFF: every line at rest high).
-    void setLatch(uint8_t latch);
-
-    // ---- inspection ----
-    std::vector<Call> calls() const;
-    std::vector<Call> calls(const std::string& op) const;
-    size_t callCount(const std::string& op) const;
-    // Just the op names, in order: handy for comparing whole sequences.
-    std::vector<std::string> callNames() const;
-    void clearCalls();
-    // Blocks until at least `count` calls of op have been recorded (counting
-    // those recorded before), or the timeout passes. Returns whether they were.
-    bool waitForCalls(const std::string& op, size_t count, std::chrono::milliseconds timeout) const;
-
-    std::vector<uint8_t> written() const;
-    std::string writtenText() const;
-    void clearWritten();
-    uint8_t latch() const;
-    uint16_t lineControl() const; // 0 until set
-    uint32_t baudRate() const;    // 0 until set
-    bool isOpen() const;
-    int openDeviceNumber() const;     // -1 while closed
-    BRIDGE_HANDLE openHandle() const; // nullptr while closed
-
-    // ---- BridgeBackend ----
-    BRIDGE_STATUS getNumDevices(uint32_t* numDevices) override;
-    BRIDGE_STATUS getProductString(uint32_t deviceNum, char* buffer, uint8_t selector) override;
-    BRIDGE_STATUS open(uint32_t deviceNum, BRIDGE_HANDLE* handle) override;
-    BRIDGE_STATUS close(BRIDGE_HANDLE handle) override;
-    BRIDGE_STATUS setBaudRate(BRIDGE_HANDLE handle, uint32_t baudRate) override;
-    BRIDGE_STATUS setLineControl(BRIDGE_HANDLE handle, uint16_t lineControl) override;
-    BRIDGE_STATUS writeLatch(BRIDGE_HANDLE handle, uint8_t mask, uint8_t latch) override;
-    BRIDGE_STATUS checkRxQueue(BRIDGE_HANDLE handle, uint32_t* numBytesInQueue, uint32_t* queueStatus) override;
-    BRIDGE_STATUS read(BRIDGE_HANDLE handle, void* buffer, uint32_t bytesToRead, uint32_t* bytesReturned) override;
+    BRIDGE_STATUS getNumDevices(uint32_t* numDevices) override
+    {
+        Lock lock(m_mutex);
+        if (begin("BridgeGetNumDevices", SI_SUCCESS))
+            *numDevices = uint32_t(m_devices.size());
+        return m_status;
+    }
+    BRIDGE_STATUS getProductString(uint32_t deviceNum, char* buffer, uint8_t selector) override
+    {
+        Lock lock(m_mutex);
+        const bool known = selector == SI_RETURN_SERIAL_NUMBER || selector == SI_RETURN_DESCRIPTION;
+        const BRIDGE_STATUS natural = deviceNum >= m_devices.size() ? SI_DEVICE_NOT_FOUND
+                                      : known                       ? SI_SUCCESS
+                                                                    : SI_INVALID_PARAMETER;
+        if (begin("BridgeGetProductString", natural)) {
+            const Device& device = m_devices[deviceNum];
+            const std::string& text = selector == SI_RETURN_DESCRIPTION ? device.description : device.serial;
+            std::strncpy(buffer, text.c_str(), BRIDGE_MAX_PRODUCT_STRING - 1);
+        }
+        return m_status;
+    }
+    BRIDGE_STATUS open(uint32_t deviceNum, BRIDGE_HANDLE* handle) override
+    {
+        Lock lock(m_mutex);
+        // One link at a time, like a bridge whose interface is already claimed.
+        if (begin("BridgeOpen", deviceNum < m_devices.size() && !m_openId ? SI_SUCCESS : SI_DEVICE_NOT_FOUND)) {
+            *handle = bridgeHandleFromId(m_openId = ++m_lastId);
+            m_state.openDevice = int(deviceNum);
+        }
+        return m_status;
+    }
+    BRIDGE_STATUS close(BRIDGE_HANDLE handle) override
+    {
+        Lock lock(m_mutex);
+        if (begin("BridgeClose", handleStatus(handle))) {
+            m_openId = 0;
+            m_state.openDevice = -1;
+        }
+        return m_status;
+    }
+    BRIDGE_STATUS setBaudRate(BRIDGE_HANDLE handle, uint32_t baudRate) override
+    {
+        Lock lock(m_mutex);
+        begin("BridgeSetBaudRate", handleStatus(handle, baudRate ? SI_SUCCESS : SI_INVALID_BAUDRATE));
+        return m_status;
+    }
+    BRIDGE_STATUS setLineControl(BRIDGE_HANDLE handle, uint16_t lineControl) override
+    {
+        Lock lock(m_mutex);
+        if (begin("BridgeSetLineControl", handleStatus(handle)))
+            m_state.lineControl = lineControl;
+        return m_status;
+    }
+    BRIDGE_STATUS writeLatch(BRIDGE_HANDLE handle, uint8_t mask, uint8_t latch) override
+    {
+        Lock lock(m_mutex);
+        if (begin("BridgeWriteLatch", handleStatus(handle)))
+            m_state.latches += char(m_state.latch = uint8_t((m_state.latch & ~mask) | (latch & mask)));
+        return m_status;
+    }
+    BRIDGE_STATUS checkRxQueue(BRIDGE_HANDLE handle, uint32_t* numBytesInQueue, uint32_t* queueStatus) override
+    {
+        Lock lock(m_mutex);
+        if (begin("BridgeCheckRxQueue", handleStatus(handle))) {
+            *numBytesInQueue = uint32_t(m_rx.size());
+            *queueStatus = m_rx.empty() ? 0u : 2u;
+        }
+        return m_status;
+    }
+    BRIDGE_STATUS read(BRIDGE_HANDLE handle, void* buffer, uint32_t bytesToRead, uint32_t* bytesReturned) override
+    {
+        Lock lock(m_mutex);
+        if (begin("BridgeRead", handleStatus(handle))) {
+            *bytesReturned = uint32_t(std::min<size_t>(bytesToRead, m_rx.size()));
+            std::copy_n(m_rx.begin(), *bytesReturned, static_cast<uint8_t*>(buffer));
+            m_rx.erase(m_rx.begin(), m_rx.begin() + *bytesReturned);
+        }
+        return m_status;
+    }
     BRIDGE_STATUS write(BRIDGE_HANDLE handle, const void* buffer, uint32_t bytesToWrite,
-                        uint32_t* bytesWritten) override;
-    BRIDGE_STATUS flushBuffers(BRIDGE_HANDLE handle, uint8_t flushTransmit, uint8_t flushReceive) override;
+                        uint32_t* bytesWritten) override
+    {
+        Lock lock(m_mutex);
+        if (begin("BridgeWrite", handleStatus(handle)) && bytesToWrite)
+            m_state.written.append(static_cast<const char*>(buffer), bytesToWrite);
+        *bytesWritten = m_status == SI_SUCCESS ? bytesToWrite : 0;
+        return m_status;
+    }
+    BRIDGE_STATUS flushBuffers(BRIDGE_HANDLE handle, uint8_t, uint8_t flushReceive) override
+    {
+        Lock lock(m_mutex);
+        // Written bytes have "left" already; only unread input can be dropped.
+        if (begin("BridgeFlushBuffers", handleStatus(handle)) && flushReceive)
+            m_rx.clear();
+        return m_status;
+    }
 
 private:
-    struct Scripted
+    // m_mutex held by all below.
+    BRIDGE_STATUS handleStatus(BRIDGE_HANDLE handle, BRIDGE_STATUS otherwise = SI_SUCCESS) const
     {
-        BRIDGE_STATUS status;
-        int remaining; // kAlways or > 0
-        Effect effect;
-    };
-    struct Decision
+        return m_openId && bridgeHandleId(handle) == m_openId ? otherwise : BRIDGE_STATUS(SI_INVALID_HANDLE);
+    }
+    // Records the call and sets m_status (a scripted one wins over `natural`);
+    // returns whether the call does its work.
+    bool begin(const char* op, BRIDGE_STATUS natural)
     {
-        bool scripted = false;
-        BRIDGE_STATUS status = SI_SUCCESS;
-        bool apply = true;
-    };
-
-    // All private helpers expect m_mutex to be held.
-    Decision takeScripted(const std::string& op);
-    size_t record(const std::string& op, std::vector<int64_t> args, std::vector<uint8_t> data = {});
-    BRIDGE_STATUS finish(size_t callIndex, BRIDGE_STATUS status);
-    int64_t handleNumber(BRIDGE_HANDLE handle) const;
-    bool isCurrent(BRIDGE_HANDLE handle) const;
-    size_t countCalls(const std::string& op) const;
+        m_state.calls.push_back(op);
+        m_status = natural;
+        auto scripted = m_script.find(op);
+        if (scripted == m_script.end())
+            return natural == SI_SUCCESS;
+        m_status = scripted->second.first;
+        const bool apply = natural == SI_SUCCESS && (m_status == SI_SUCCESS || scripted->second.second);
+        m_script.erase(scripted);
+        return apply;
+    }
 
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_callRecorded;
     std::vector<Device> m_devices;
-    std::map<std::string, std::deque<Scripted>> m_script;
-    std::vector<Call> m_calls;
+    std::map<std::string, std::pair<BRIDGE_STATUS, bool>> m_script; // status, apply
     std::deque<uint8_t> m_rx;
-    std::vector<uint8_t> m_written;
-    bool m_queueStatusSet = false;
-    uint32_t m_queueStatus = 0;
-    uint8_t m_latch = 0xFF;
-    uint16_t m_lineControl = 0;
-    uint32_t m_baudRate = 0;
-    uintptr_t m_openHandleId = 0; // 0 while closed
-    uintptr_t m_lastHandleId = 0;
-    int m_openDevice = -1;
+    State m_state;
+    BRIDGE_STATUS m_status = SI_SUCCESS; // of the call in progress
+    uintptr_t m_openId = 0;              // 0 while closed
+    uintptr_t m_lastId = 0;
 };
 
 #endif
