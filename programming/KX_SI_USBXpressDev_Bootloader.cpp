@@ -234,7 +234,9 @@ bool KX_SI_USBXpressDev::blStepReady()
 
 void KX_SI_USBXpressDev::blReplyTimeout(const char* stateName)
 {
-    if (m_BlTimeout != 0)
+    // A reply that moved the session on came in time, however late this
+    // cycle started: the worker may be held up past the deadline.
+    if (m_BlTimeout != 0 || !isWaitingState(m_BlState))
         return;
     putMsgLine(red(QStringLiteral("Bootloader Fail -> Time Error ") + QLatin1String(stateName)));
     m_BlState = SM_FW_Idle;
@@ -347,7 +349,7 @@ void KX_SI_USBXpressDev::blStep()
                 m_BlState = SM_FW_GetDeviceIDSend;
             }
         }
-        if (m_BlTimeout == 0) {
+        if (m_BlState == SM_FW_EnterBootloaderReceive && m_BlTimeout == 0) {
             if (m_BlRetries > 0) {
                 --m_BlRetries;
                 m_BlState = SM_FW_EnterBootloaderSend;
@@ -407,7 +409,7 @@ void KX_SI_USBXpressDev::blStep()
                 m_BlState = SM_FW_Idle;
             }
         }
-        if (m_BlTimeout == 0) {
+        if (m_BlState == SM_FW_GetDeviceIDReceive && m_BlTimeout == 0) {
             byte = 0;
             if (getRxCount() > 0 && getRxByte(&byte) == 1 && byte == kNack)
                 logError(kLabel, "SM_FW_GetDeviceIDSend NACK");

@@ -128,6 +128,33 @@ private slots:
         QCOMPARE(m_log->countContaining("ERROR["), 0);
     }
 
+    // A reply that came in time counts, however late the worker reads it.
+    void lateReadOfATimelyReply()
+    {
+        struct LateReader : SimBridgeBackend {
+            std::atomic<bool> erase{false};
+            BRIDGE_STATUS write(BRIDGE_HANDLE h, const void* b, uint32_t n, uint32_t* done) override
+            {
+                erase = erase || (n == 2 && memcmp(b, "\x43\xbc", 2) == 0);
+                return SimBridgeBackend::write(h, b, n, done);
+            }
+            BRIDGE_STATUS checkRxQueue(BRIDGE_HANDLE h, uint32_t* n, uint32_t* status) override
+            {
+                const BRIDGE_STATUS result = SimBridgeBackend::checkRxQueue(h, n, status);
+                if (*n > 0 && erase.exchange(false))
+                    QThread::msleep(1100); // the erase's ACK is in; its 1 s wait ends meanwhile
+                return result;
+            }
+        };
+        cleanup();
+        m_sim = std::make_shared<LateReader>();
+        m_rig.reset(new SessionRig(m_sim));
+        QVERIFY(m_rig->openFirstDevice());
+        m_rig->start(hexFile(kVectors));
+        QVERIFY(m_rig->waitForFinishes(1));
+        QCOMPARE(m_rig->finishes(), QList<int>{1});
+    }
+
     void failureEndsTheSession_data()
     {
         QTest::addColumn<Fault>("fault");
