@@ -55,11 +55,6 @@ int LogCapture::count(const QString& line)
     return lines().count(line);
 }
 
-int LogCapture::indexOf(const QString& line, int from)
-{
-    return lines().indexOf(line, from);
-}
-
 int LogCapture::countContaining(const QString& part)
 {
     int n = 0;

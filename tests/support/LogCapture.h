@@ -28,8 +28,6 @@ public:
     // Lines equal to `line`.
     static int count(const QString& line);
     static bool has(const QString& line) { return count(line) > 0; }
-    // Index of the first line equal to `line` at or after `from`, or -1.
-    static int indexOf(const QString& line, int from = 0);
     // Lines that contain `part`.
     static int countContaining(const QString& part);
     // Lines written under one label, in order, whole.
@@ -39,7 +37,6 @@ public:
     static QStringList errors(const QString& label) { return messages(true, label); }
     static QStringList statuses(const QString& label) { return messages(false, label); }
     static void clear();
-    static QString dump() { return lines().join(QLatin1Char('\n')); }
 
 private:
     static QStringList messages(bool error, const QString& label);
