@@ -196,6 +196,9 @@ private slots:
         m_rig.backend->setDevices({});
         device.fillListOfDevice();
         QCOMPARE(order, (QStringList{"closed", "0", "list", ""}));
+        LogCapture log; // nothing open, nothing listed; then open already, and nothing to send
+        QCOMPARE((QList<int>{device.closeDev(), device.openDevice(0), device.sendData("x", 1)}),
+                 (QList<int>{-1, -1, 0xFFFF}));
         m_rig.backend->setDevices({m_two[1]});
         device.fillListOfDevice();
         QCOMPARE(device.openDevice(0), 1);
@@ -204,6 +207,10 @@ private slots:
         device.runWorkerCycle();
         QCOMPARE(order, (QStringList{"closed", "0", "list", "Tivako B [0xBBB2]"}));
         QCOMPARE(device.openDevice(0), 1);
+        QCOMPARE((QList<int>{device.openDevice(0), device.sendData(nullptr, 3), device.writeMsgRing(nullptr, 3)}),
+                 (QList<int>{-1, 0xFFFF, 0}));
+        QCOMPARE(log.errors(label("closeDev")) + log.errors(label("openDevice")) + log.errors(label("sendData")),
+                 QString("Device not open,Device to Open not exist,Device already open,No data to send").split(','));
     }
 };
 

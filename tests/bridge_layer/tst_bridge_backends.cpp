@@ -1,14 +1,17 @@
 // The contract of a bridge backend, through the library's operations, over
 // every backend that works without hardware.
 
+#include "bridge/CompositeBridgeBackend.h"
 #include "sim/SimBridgeBackend.h"
 #include "tests/bridge_layer/ScriptedBridgeBackend.h"
+#include "tests/support/LogCapture.h"
 
 #include <QtTest>
 
 namespace {
 
 using Devices = std::vector<ScriptedBridgeBackend::Device>;
+using Parts = std::vector<std::shared_ptr<BridgeBackend>>;
 
 std::string text(uint32_t device, uint8_t selector, BRIDGE_STATUS expected = SI_SUCCESS)
 {
@@ -48,33 +51,45 @@ private slots:
 
     void contract_data()
     {
-        QTest::addColumn<bool>("virtualBoard");
-        QTest::newRow("scripted") << false;
-        QTest::newRow("virtual board") << true;
+        QTest::addColumn<int>("kind"); // scripted, virtual boards, or those behind a part without devices
+        QTest::newRow("scripted") << 0;
+        QTest::newRow("sim") << 1;
+        QTest::newRow("scripted+sim") << 2;
     }
 
     // Two devices; the first is a board whose bootloader answers 0x7F with 0x79.
     void contract()
     {
-        QFETCH(bool, virtualBoard);
+        QFETCH(int, kind);
+        const bool virtualBoard = kind > 0;
         SimOptions options;
         options.boards = 2;
         auto sim = std::make_shared<SimBridgeBackend>(options);
         auto board = std::make_shared<ScriptedBridgeBackend>(
             Devices{{"Tivako Virtual Board", "VB0001"}, {"Tivako Virtual Board", "VB0002"}});
-        bridgeInstallBackend(virtualBoard ? std::shared_ptr<BridgeBackend>(sim) : board);
+        auto none = std::make_shared<ScriptedBridgeBackend>();
+        none->setStatus("BridgeGetNumDevices", SI_DEVICE_NOT_FOUND); // a part whose count fails adds no devices
+        const Parts backends{board, sim, std::make_shared<CompositeBridgeBackend>(Parts{none, nullptr, sim})};
+        bridgeInstallBackend(backends[kind]);
+        QCOMPARE(QString(bridgeBackend()->name()), QTest::currentDataTag());
         auto answer = [&] { virtualBoard ? void() : board->feedRx("\x79"); };
-        uint32_t n = 0;
-        QCOMPARE(BridgeGetNumDevices(&n), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(n, 2u);
+        // Numbers are known before the devices are counted.
         QCOMPARE(text(1, SI_RETURN_DESCRIPTION) + " " + text(1, SI_RETURN_SERIAL_NUMBER),
                  "Tivako Virtual Board VB0002");
         QCOMPARE(text(2, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND) + text(0, 2, SI_INVALID_PARAMETER), "");
+        uint32_t n = 0;
+        QCOMPARE(BridgeGetNumDevices(&n), BRIDGE_STATUS(SI_SUCCESS));
+        QCOMPARE(n, 2u);
 
         BRIDGE_HANDLE handle = nullptr, other = nullptr;
         QCOMPARE(BridgeOpen(2, &other), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
         QCOMPARE(BridgeOpen(0, &handle), BRIDGE_STATUS(SI_SUCCESS));
         QCOMPARE(BridgeOpen(0, &other), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND)); // one host at a time
+        const QVector<BRIDGE_STATUS> refused{ // missing out-pointers: by the library, and by the boards themselves
+            BridgeGetNumDevices(nullptr), BridgeGetProductString(0, nullptr, 1), BridgeOpen(0, nullptr),
+            BridgeCheckRxQueue(handle, &n, nullptr), BridgeRead(handle, nullptr, 1, &n),
+            BridgeWrite(handle, nullptr, 1, &n), sim->getNumDevices(nullptr), sim->open(0, nullptr)};
+        QCOMPARE(refused, QVector<BRIDGE_STATUS>(8, SI_INVALID_PARAMETER));
         QCOMPARE(BridgeSetBaudRate(handle, 0), BRIDGE_STATUS(SI_INVALID_BAUDRATE));
         QCOMPARE(BridgeSetBaudRate(handle, 115200), BRIDGE_STATUS(SI_SUCCESS));
         QCOMPARE(BridgeSetLineControl(handle, BRIDGE_LINE_8E1), BRIDGE_STATUS(SI_SUCCESS));
@@ -105,11 +120,60 @@ private slots:
             expectHandleRefused(stale, SI_INVALID_HANDLE);
         QCOMPARE(BridgeOpen(0, &other), BRIDGE_STATUS(SI_SUCCESS));
         if (virtualBoard) { // a vanished board fails as USB reports it, until its handle is closed
-            QVERIFY(sim->unplug(0) && sim->plug(0));
+            QVERIFY(sim->unplug(0) && sim->plug(0) && !sim->unplug(2) && !sim->plug(2));
             expectHandleRefused(other, SI_DEVICE_NOT_FOUND);
+            sim->injectStatus(SimOp::Close, SI_DEVICE_IO_FAILED); // a close that failed keeps the handle
+            QCOMPARE(BridgeClose(other), BRIDGE_STATUS(SI_DEVICE_IO_FAILED));
             QCOMPARE(BridgeClose(other), BRIDGE_STATUS(SI_SUCCESS));
             QCOMPARE(BridgeClose(other), BRIDGE_STATUS(SI_INVALID_HANDLE));
+            // Injected statuses stand in for the boards' answers until cleared; when every part's count fails,
+            // the first part's status is the answer.
+            for (SimOp op : {SimOp::GetProductString, SimOp::Open, SimOp::GetNumDevices})
+                sim->injectStatus(op, SI_SYSTEM_ERROR_CODE, SimRepeat::Always);
+            none->setStatus("BridgeGetNumDevices", SI_DEVICE_NOT_FOUND);
+            QCOMPARE(text(1, SI_RETURN_SERIAL_NUMBER, SI_SYSTEM_ERROR_CODE), "");
+            QCOMPARE(BridgeOpen(0, &other), BRIDGE_STATUS(SI_SYSTEM_ERROR_CODE));
+            QCOMPARE(BridgeGetNumDevices(&n), BRIDGE_STATUS(kind == 1 ? SI_SYSTEM_ERROR_CODE : SI_DEVICE_NOT_FOUND));
+            sim->clearInjectedStatuses();
+            QVERIFY(sim->addBoard() == 2 && sim->boardCount() == 3 && !sim->boardBySerial("VB0004"));
+            QCOMPARE(sim->boardBySerial("VB0003"), sim->board(2));
+            QVERIFY(BridgeGetNumDevices(&n) == SI_SUCCESS && n == 3);
         }
+    }
+
+    void environment_data()
+    {
+        QTest::addColumn<QByteArray>("values"); // TIVAKO_BRIDGE, TIVAKO_SIM_BOARDS, _TIMING and _OUTPUT
+        QTest::addColumn<QString>("result");    // the backend's name, or why the value is not taken
+        QTest::newRow("usb+sim") << QByteArray("usb+sim 3 realtime ascii") << "usb+sim";
+        QTest::newRow("bridge") << QByteArray("USB 1 fast tlv")
+                                << "TIVAKO_BRIDGE=USB: unknown bridge backend; use \"usb\", \"sim\" or \"usb+sim\"";
+        QTest::newRow("boards") << QByteArray("sim 65 fast tlv")
+                                << "TIVAKO_SIM_BOARDS must be a number from 0 to 64, not \"65\"";
+        QTest::newRow("output") << QByteArray("sim 1 fast text")
+                                << "TIVAKO_SIM_OUTPUT must be \"tlv\" or \"ascii\", not \"text\"";
+    }
+
+    // The backend the environment chooses; a value not taken installs nothing.
+    void environment()
+    {
+        QFETCH(QByteArray, values);
+        QFETCH(QString, result);
+        const QList<QByteArray> value = values.split(' ');
+        const char* names[] = {"TIVAKO_BRIDGE", "TIVAKO_SIM_BOARDS", "TIVAKO_SIM_TIMING", "TIVAKO_SIM_OUTPUT"};
+        for (int i = 0; i < 4; ++i)
+            qputenv(names[i], value[i]);
+        std::string error;
+        const bool taken = bridgeInstallBackendFromEnvironment(&error);
+        QCOMPARE(taken ? QString(bridgeBackend()->name()) : QString::fromStdString(error), result);
+        SimOptions options;
+        QCOMPARE(simOptionsFromEnvironment(&options, &error), value[0] != "sim");
+        QVERIFY(!taken || (options.boards == 3 && options.timing == SimTiming::Realtime));
+        QVERIFY(!taken || options.output == SimOutput::Ascii);
+        QVERIFY(taken || text(0, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND).empty()); // nothing installed
+        LogCapture log; // without a place for the message, it is logged
+        const QStringList logged = createSimBridgeBackend() ? QStringList() : QStringList(result);
+        QCOMPARE(LogCapture::errors("createSimBridgeBackend"), logged);
     }
 };
 
