@@ -130,10 +130,9 @@ private slots:
             QCOMPARE(state.latches, std::string(ok ? "\xfe\xfc\xfd" : "\xfe"));
             QCOMPARE(state.lineControl, uint16_t(ok ? BRIDGE_LINE_8E1 : BRIDGE_LINE_8N1)); // the bootloader's 8E1
         }
-        QStringList lines;
-        if (named || (status && s.others == LoggedAsUnknown))
-            lines << errorLine(label(s.label), statusText(status, named));
-        QCOMPARE(log.linesOf(label(s.label)), lines);
+        const bool logged = named || (status && s.others == LoggedAsUnknown);
+        QCOMPARE(log.linesOf(label(s.label)), logged ? QStringList(errorLine(label(s.label), statusText(status, named)))
+                                                     : QStringList());
         // The device and the backend agree on the link, and it recovers.
         QCOMPARE(m_rig.backend->state().openDevice >= 0, m_rig.device->isConnected());
         m_rig.device->fillListOfDevice();
