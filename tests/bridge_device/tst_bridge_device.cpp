@@ -130,10 +130,9 @@ private slots:
             QCOMPARE(state.latches, std::string(ok ? "\xfe\xfc\xfd" : "\xfe"));
             QCOMPARE(state.lineControl, uint16_t(ok ? BRIDGE_LINE_8E1 : BRIDGE_LINE_8N1)); // the bootloader's 8E1
         }
-        QStringList lines;
-        if (named || (status && s.others == LoggedAsUnknown))
-            lines << errorLine(label(s.label), statusText(status, named));
-        QCOMPARE(log.linesOf(label(s.label)), lines);
+        const bool logged = named || (status && s.others == LoggedAsUnknown);
+        QCOMPARE(log.linesOf(label(s.label)), logged ? QStringList(errorLine(label(s.label), statusText(status, named)))
+                                                     : QStringList());
         // The device and the backend agree on the link, and it recovers.
         QCOMPARE(m_rig.backend->state().openDevice >= 0, m_rig.device->isConnected());
         m_rig.device->fillListOfDevice();
@@ -196,6 +195,9 @@ private slots:
         m_rig.backend->setDevices({});
         device.fillListOfDevice();
         QCOMPARE(order, (QStringList{"closed", "0", "list", ""}));
+        LogCapture log; // nothing open, nothing listed; then open already, and nothing to send
+        QCOMPARE((QList<int>{device.closeDev(), device.openDevice(0), device.sendData("x", 1)}),
+                 (QList<int>{-1, -1, 0xFFFF}));
         m_rig.backend->setDevices({m_two[1]});
         device.fillListOfDevice();
         QCOMPARE(device.openDevice(0), 1);
@@ -204,6 +206,10 @@ private slots:
         device.runWorkerCycle();
         QCOMPARE(order, (QStringList{"closed", "0", "list", "Tivako B [0xBBB2]"}));
         QCOMPARE(device.openDevice(0), 1);
+        QCOMPARE((QList<int>{device.openDevice(0), device.sendData(nullptr, 3), device.writeMsgRing(nullptr, 3)}),
+                 (QList<int>{-1, 0xFFFF, 0}));
+        QCOMPARE(log.errors(label("closeDev")) + log.errors(label("openDevice")) + log.errors(label("sendData")),
+                 QString("Device not open,Device to Open not exist,Device already open,No data to send").split(','));
     }
 };
 

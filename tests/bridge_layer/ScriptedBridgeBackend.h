@@ -68,12 +68,6 @@ public:
         Lock lock(m_mutex);
         return m_state;
     }
-    std::string writtenText() const { return state().written; }
-    void clearWritten()
-    {
-        Lock lock(m_mutex);
-        m_state.written.clear();
-    }
 
     BRIDGE_STATUS getNumDevices(uint32_t* numDevices) override
     {

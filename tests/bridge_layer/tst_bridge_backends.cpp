@@ -1,6 +1,7 @@
 // The contract of a bridge backend, through the library's operations, over
 // every backend that works without hardware.
 
+#include "bridge/CompositeBridgeBackend.h"
 #include "sim/SimBridgeBackend.h"
 #include "tests/bridge_layer/ScriptedBridgeBackend.h"
 
@@ -9,6 +10,7 @@
 namespace {
 
 using Devices = std::vector<ScriptedBridgeBackend::Device>;
+using Parts = std::vector<std::shared_ptr<BridgeBackend>>;
 
 std::string text(uint32_t device, uint8_t selector, BRIDGE_STATUS expected = SI_SUCCESS)
 {
@@ -28,13 +30,11 @@ void expectHandleRefused(BRIDGE_HANDLE handle, BRIDGE_STATUS status)
 {
     uint32_t n = 0, s = 0;
     uint8_t byte = 0x7F;
-    QCOMPARE(BridgeSetBaudRate(handle, 115200), status);
-    QCOMPARE(BridgeSetLineControl(handle, BRIDGE_LINE_8E1), status);
-    QCOMPARE(BridgeWriteLatch(handle, 1, 1), status);
-    QCOMPARE(BridgeCheckRxQueue(handle, &n, &s), status);
-    QCOMPARE(BridgeRead(handle, &byte, 1, &n), status);
-    QCOMPARE(BridgeWrite(handle, &byte, 1, &n), status);
-    QCOMPARE(BridgeFlushBuffers(handle, 1, 1), status);
+    const QVector<BRIDGE_STATUS> got{BridgeSetBaudRate(handle, 115200), BridgeSetLineControl(handle, BRIDGE_LINE_8E1),
+                                     BridgeWriteLatch(handle, 1, 1), BridgeCheckRxQueue(handle, &n, &s),
+                                     BridgeRead(handle, &byte, 1, &n), BridgeWrite(handle, &byte, 1, &n),
+                                     BridgeFlushBuffers(handle, 1, 1)};
+    QCOMPARE(got, QVector<BRIDGE_STATUS>(7, status));
 }
 
 } // namespace
@@ -48,33 +48,44 @@ private slots:
 
     void contract_data()
     {
-        QTest::addColumn<bool>("virtualBoard");
-        QTest::newRow("scripted") << false;
-        QTest::newRow("virtual board") << true;
+        QTest::addColumn<int>("kind"); // scripted, virtual boards, or those behind a part without devices
+        QTest::newRow("scripted") << 0;
+        QTest::newRow("sim") << 1;
+        QTest::newRow("scripted+sim") << 2;
     }
 
     // Two devices; the first is a board whose bootloader answers 0x7F with 0x79.
     void contract()
     {
-        QFETCH(bool, virtualBoard);
-        SimOptions options;
-        options.boards = 2;
-        auto sim = std::make_shared<SimBridgeBackend>(options);
+        QFETCH(int, kind);
+        auto sim = std::make_shared<SimBridgeBackend>();
+        sim->addBoard();
         auto board = std::make_shared<ScriptedBridgeBackend>(
             Devices{{"Tivako Virtual Board", "VB0001"}, {"Tivako Virtual Board", "VB0002"}});
-        bridgeInstallBackend(virtualBoard ? std::shared_ptr<BridgeBackend>(sim) : board);
-        auto answer = [&] { virtualBoard ? void() : board->feedRx("\x79"); };
-        uint32_t n = 0;
-        QCOMPARE(BridgeGetNumDevices(&n), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(n, 2u);
+        auto none = std::make_shared<ScriptedBridgeBackend>();
+        none->setStatus("BridgeGetNumDevices", SI_DEVICE_NOT_FOUND); // a part whose count fails adds no devices
+        const Parts backends{board, sim, std::make_shared<CompositeBridgeBackend>(Parts{none, nullptr, sim})};
+        QCOMPARE(text(0, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND), ""); // nothing installed yet
+        bridgeInstallBackend(backends[kind]);
+        QCOMPARE(QString(bridgeBackend()->name()), QTest::currentDataTag());
+        auto answer = [&] { kind ? void() : board->feedRx("\x79"); };
+        // Numbers are known before the devices are counted.
         QCOMPARE(text(1, SI_RETURN_DESCRIPTION) + " " + text(1, SI_RETURN_SERIAL_NUMBER),
                  "Tivako Virtual Board VB0002");
         QCOMPARE(text(2, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND) + text(0, 2, SI_INVALID_PARAMETER), "");
+        uint32_t n = 0;
+        QCOMPARE(BridgeGetNumDevices(&n), BRIDGE_STATUS(SI_SUCCESS));
+        QCOMPARE(n, 2u);
 
         BRIDGE_HANDLE handle = nullptr, other = nullptr;
         QCOMPARE(BridgeOpen(2, &other), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
         QCOMPARE(BridgeOpen(0, &handle), BRIDGE_STATUS(SI_SUCCESS));
         QCOMPARE(BridgeOpen(0, &other), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND)); // one host at a time
+        const QVector<BRIDGE_STATUS> refused{ // missing out-pointers: by the library, and by the boards themselves
+            BridgeGetNumDevices(nullptr), BridgeGetProductString(0, nullptr, 1), BridgeOpen(0, nullptr),
+            BridgeCheckRxQueue(handle, &n, nullptr), BridgeRead(handle, nullptr, 1, &n),
+            BridgeWrite(handle, nullptr, 1, &n), sim->getNumDevices(nullptr), sim->open(0, nullptr)};
+        QCOMPARE(refused, QVector<BRIDGE_STATUS>(8, SI_INVALID_PARAMETER));
         QCOMPARE(BridgeSetBaudRate(handle, 0), BRIDGE_STATUS(SI_INVALID_BAUDRATE));
         QCOMPARE(BridgeSetBaudRate(handle, 115200), BRIDGE_STATUS(SI_SUCCESS));
         QCOMPARE(BridgeSetLineControl(handle, BRIDGE_LINE_8E1), BRIDGE_STATUS(SI_SUCCESS));
@@ -82,7 +93,7 @@ private slots:
         QCOMPARE(BridgeWriteLatch(handle, 0x01, 0x00), BRIDGE_STATUS(SI_SUCCESS));
         QCOMPARE(BridgeWriteLatch(handle, 0x02, 0x00), BRIDGE_STATUS(SI_SUCCESS));
         QCOMPARE(BridgeWriteLatch(handle, 0x01, 0xFF), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(int(virtualBoard ? sim->board(0)->latch() : board->state().latch), 0xFD);
+        QCOMPARE(int(kind ? sim->board(0)->latch() : board->state().latch), 0xFD);
 
         const uint8_t sync = 0x7F, get[2] = {0x00, 0xFF};
         uint8_t reply[4] = {};
@@ -90,8 +101,7 @@ private slots:
         answer();
         QCOMPARE(waiting(handle, 2), 1u);
         QCOMPARE(BridgeRead(handle, reply, 4, &n), BRIDGE_STATUS(SI_SUCCESS)); // takes what waits
-        QCOMPARE(n, 1u);
-        QCOMPARE(int(reply[0]), 0x79);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(reply), int(n)), QByteArray("\x79"));
         QCOMPARE(BridgeWrite(handle, get, 2, &n), BRIDGE_STATUS(SI_SUCCESS));
         answer();
         QVERIFY(waiting(handle, 2) > 0);
@@ -104,11 +114,24 @@ private slots:
         for (BRIDGE_HANDLE stale : {handle, bridgeHandleFromId(0x1234), BRIDGE_HANDLE(nullptr)})
             expectHandleRefused(stale, SI_INVALID_HANDLE);
         QCOMPARE(BridgeOpen(0, &other), BRIDGE_STATUS(SI_SUCCESS));
-        if (virtualBoard) { // a vanished board fails as USB reports it, until its handle is closed
-            QVERIFY(sim->unplug(0) && sim->plug(0));
+        if (kind) { // a vanished board fails as USB reports it, until its handle is closed
+            QVERIFY(sim->unplug(0) && sim->plug(0) && !sim->unplug(2) && !sim->plug(2));
             expectHandleRefused(other, SI_DEVICE_NOT_FOUND);
+            sim->injectStatus(SimOp::Close, SI_DEVICE_IO_FAILED); // a close that failed keeps the handle
+            QCOMPARE(BridgeClose(other), BRIDGE_STATUS(SI_DEVICE_IO_FAILED));
             QCOMPARE(BridgeClose(other), BRIDGE_STATUS(SI_SUCCESS));
             QCOMPARE(BridgeClose(other), BRIDGE_STATUS(SI_INVALID_HANDLE));
+            // Injected statuses answer until cleared; when all parts' counts fail, the first part's status does.
+            for (SimOp op : {SimOp::GetProductString, SimOp::Open, SimOp::GetNumDevices})
+                sim->injectStatus(op, SI_SYSTEM_ERROR_CODE, SimRepeat::Always);
+            none->setStatus("BridgeGetNumDevices", SI_DEVICE_NOT_FOUND);
+            QCOMPARE(text(1, SI_RETURN_SERIAL_NUMBER, SI_SYSTEM_ERROR_CODE), "");
+            QCOMPARE(BridgeOpen(0, &other), BRIDGE_STATUS(SI_SYSTEM_ERROR_CODE));
+            QCOMPARE(BridgeGetNumDevices(&n), BRIDGE_STATUS(kind == 1 ? SI_SYSTEM_ERROR_CODE : SI_DEVICE_NOT_FOUND));
+            sim->clearInjectedStatuses();
+            QVERIFY(sim->boardCount() == 2 && !sim->boardBySerial("VB0003"));
+            QCOMPARE(sim->boardBySerial("VB0002"), sim->board(1));
+            QVERIFY(BridgeGetNumDevices(&n) == SI_SUCCESS && n == 2);
         }
     }
 };
