@@ -8,13 +8,13 @@
 #include "ui/RidivuDizerozoDuveze.h"
 
 #include <QErrorMessage>
+#include <QFileDialog>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QThread>
-#include <QToolButton>
+#include <QTimer>
 #include <QtTest>
 
 #include <sys/ipc.h>
@@ -66,6 +66,8 @@ class TestMainWindow : public QObject
         Window w = open();
         waitUntil([&] { return list(*w)->count() == 1; });
         list(*w)->setCurrentRow(0);
+        QKeyEvent ctrl(QEvent::KeyPress, Qt::Key_Control, Qt::NoModifier); // held: shows the hardware-ID button
+        QApplication::sendEvent(w.get(), &ctrl);
         button(*w, "m_pBConnect")->click();
         invoke(w.get(), "on_m_rB_SerialMode_clicked");
         return showsSoon(*w, QStringLiteral("Connect ") + name) ? std::move(w) : nullptr;
@@ -177,6 +179,8 @@ private slots:
         QCOMPARE(consoleText(*w).count("Hex-File not found"), 2);
         QCOMPARE(flashOf(m_boards->board(1), builtInImage().size()), builtInImage());
         block.request(QString());
+        button(*w, "m_pBResetTK")->click(); // its line stands above the greeting it causes
+        QVERIFY(waitUntil([&] { return consoleText(*w).section("Reset " + second, 1).contains(" ready"); }));
         w.reset();
         QVERIFY(!block.snapshot().loaderPresent);
         QCOMPARE(storedSetting("SettingsUsbDevName"), second);
@@ -198,6 +202,7 @@ private slots:
         QTest::newRow("next colour") << QByteArray("\x1b[32mA\x1b[34mB") << D << "AB" << "blue";
         QTest::newRow("end") << QByteArray("\x1b[31mE\x1b[0my\x1b[0m") << M << "Ey" << "";
         QTest::newRow("ESC last") << QByteArray("a\x1b") << D << "a\x1b" << "";
+        QTest::newRow("unknown colour") << QByteArray("\x1b[35mA") << D << "[35mA" << "";
         QTest::newRow("ESC in a colour") << QByteArray("\x1b[3\x1b[31mX") << D << "[3X" << "red";
         QTest::newRow("CR LF at the end") << QByteArray("Hello\r\n") << M << "Hello" << "";
         QTest::newRow("LF inside, two at the end") << QByteArray("a\nb\n\n") << M << "a\nb\n" << "";
@@ -227,7 +232,24 @@ private slots:
     void consoleShows()
     {
         Window w = scripted("Tivako <i>Board</i> &amp;");
-        QVERIFY(w);
+        QVERIFY(w && !child(*w, "m_pbquadrel_hwid")->isHidden());
+        m_scripted->clearWritten();
+        button(*w, "m_pbquadrel_hwid")->click();
+        QCOMPARE(m_scripted->writtenText(), std::string("setHWqd\r"));
+        const QString hex = m_files.filePath("pick.hex");
+        QVERIFY(writeHexImage(hex, "x"));
+        for (const QString& pick : {QString(), hex}) { // the dialog cancelled, then a file picked
+            QTimer::singleShot(0, [pick] {
+                if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+                    pick.isEmpty() ? d->reject() : (d->selectFile(pick), static_cast<QDialog*>(d)->accept());
+            });
+            QVERIFY(invoke(w.get(), "on_m_pBSearch_2_clicked")); // its page is off: the slot, not the button
+            QCOMPARE(ownEnabled(*w, "m_pBWriteFirmware") && ownEnabled(*w, "m_pBCloseHexFile"), !pick.isEmpty());
+        }
+        QCOMPARE(child(*w, "m_lProgTitile")->property("text").toString(), QString("Tivako ZidiVevuro - pick.hex"));
+        QVERIFY(invoke(w.get(), "on_m_pBCloseHexFile_clicked"));
+        QVERIFY(!ownEnabled(*w, "m_pBWriteFirmware") && !ownEnabled(*w, "m_pBCloseHexFile"));
+        QCOMPARE(child(*w, "m_lProgTitile")->property("text").toString(), QString("Tivako ZidiVevuro"));
         Log::clear();
         const QDeadlineTimer deadline(60000);
         qint64 fed = 0, taken = 0;
@@ -246,12 +268,25 @@ private slots:
             }
         }
         QCOMPARE(taken, fed);
+        QVERIFY(invoke(w.get(), "on_m_clear_clicked") && consoleText(*w).isEmpty()); // keeps what is not shown yet
         QVERIFY(invoke(w.get(), "SLOT_PrintConsole"));
         const QRegularExpression flood(QStringLiteral("Flood (\\d{10})"));
         int next = 0;
         for (auto it = flood.globalMatch(consoleText(*w)); it.hasNext(); ++next)
             QCOMPARE(it.next().captured(1).toInt(), next);
         QCOMPARE(next, 4200);
+        // Messages start paragraphs too: 200 short ones are kept. A result other than 1 or -1 says nothing.
+        for (int i = 0; i < 10000; ++i) {
+            QVERIFY(QMetaObject::invokeMethod(w.get(), "SLOT_FirmwareWriteFinish", Q_ARG(qint8, i < 9999 ? -1 : 0)));
+            if (i % 1000 == 999)
+                QVERIFY(invoke(w.get(), "SLOT_PrintConsole"));
+        }
+        QTextDocument* doc = w->findChild<QPlainTextEdit*>()->document();
+        QVERIFY(doc->blockCount() == 200 && doc->characterCount() < 200 * 40);
+        QVERIFY(consoleText(*w).endsWith("\nERROR Bootloader"));
+        // Pieces end before a message's line feed, else before an ESC a cut would split.
+        QCOMPARE(consolePieces("abc\ndefgh", ConsoleStream::Messages, 5), QVector<int>({3, 5, 1}));
+        QCOMPARE(consolePieces("abc\x1b[31m", ConsoleStream::Data, 5), QVector<int>({3, 5}));
 
         QVERIFY(invoke(w.get(), "on_m_rB_TLVMode_clicked"));
         m_scripted->feedRx(("plain\r\n" + tlvFrame("framed")).toStdString());
@@ -263,9 +298,18 @@ private slots:
         button(*w, "m_pBConnect")->click();
         QVERIFY(!isConnectedView(*w) && !ownEnabled(*w, "m_pBResetTK") && ownEnabled(*w, "m_pBSearch"));
         QVERIFY(!block.snapshot().boardConnected && block.snapshot().deviceName.isEmpty());
+        button(*w, "m_pBSearch")->click(); // refills the list: with no row Connect is refused
+        QVERIFY(list(*w)->count() == 1 && list(*w)->currentRow() == -1 && !ownEnabled(*w, "m_pBConnect"));
+        QVERIFY(invoke(w.get(), "on_m_pBConnect_clicked") && showsSoon(*w, "Unabel to open"));
+        QKeyEvent up(QEvent::KeyRelease, Qt::Key_Control, Qt::ControlModifier); // Ctrl let go
+        QApplication::sendEvent(w.get(), &up);
+        list(*w)->setCurrentRow(0);
+        button(*w, "m_pBConnect")->click();
+        QVERIFY(isConnectedView(*w) && child(*w, "m_pbquadrel_hwid")->isHidden());
+        button(*w, "m_pBConnect")->click();
         w.reset();
         QCOMPARE(storedSetting("SettingsDebugComMode").trimmed(), QString("1"));
-        QVERIFY(storedSetting("SettingsUsbDevName").isEmpty());
+        QVERIFY(storedSetting("SettingsUsbDevName").isEmpty() && storedSetting("SettingsPathHexFile").isEmpty());
     }
 };
 

@@ -1,15 +1,12 @@
 #include "MainWindowRig.h"
 
-#include "resources/TivakoResources.h"
 #include "settings/KX_XML_Settings.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QToolButton>
 
 namespace rig {
 
@@ -51,21 +48,11 @@ QString storedSetting(const char* element)
     return re.match(QString::fromUtf8(readFile(settingsFile()))).captured(1);
 }
 
-QByteArray builtInImage()
-{
-    return tivakoBuiltInFirmwareImage();
-}
-
 void flashAndRestart(SimBoard* board, const QByteArray& image)
 {
     board->setFlash(0, bytesOf(image));
     board->unplug();
     board->plug();
-}
-
-QByteArray flashOf(SimBoard* board, int length)
-{
-    return fromBytes(board->flash()).left(length);
 }
 
 std::shared_ptr<SimBridgeBackend> installBoards(int boards, SimOutput output)
@@ -97,21 +84,6 @@ void Block::request(const QString& path)
         SharedBlock::writeText(b, SharedBlock::kPath2Hexfile, SharedBlock::kPath2HexfileSize, path.toUtf8());
     SharedBlock::writeByte(b, SharedBlock::kProgrammingRequest, path.isEmpty() ? 0 : 1);
     m_Memory.unlock();
-}
-
-QToolButton* button(QWidget& window, const char* name)
-{
-    return window.findChild<QToolButton*>(QString::fromLatin1(name));
-}
-
-QString consoleText(QWidget& window)
-{
-    return window.findChild<QPlainTextEdit*>("m_pTEconsole")->toPlainText();
-}
-
-bool isConnectedView(QWidget& window)
-{
-    return !window.findChild<QWidget*>("m_lConnectText")->isHidden();
 }
 
 } // namespace rig

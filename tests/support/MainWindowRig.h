@@ -5,16 +5,16 @@
 // virtual boards as the bridge backend, the shared block seen from outside.
 
 #include "ipc/SharedBlock.h"
+#include "resources/TivakoResources.h"
 #include "sim/SimBridgeBackend.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestData.h"
 #include "tests/support/Wait.h"
 
+#include <QPlainTextEdit>
 #include <QSharedMemory>
-#include <QWidget>
+#include <QToolButton>
 #include <memory>
-
-class QToolButton;
 
 namespace rig {
 
@@ -29,9 +29,9 @@ void writeSettings(const QString& hexPath, const QString& deviceName);
 // An element's text in the settings file, written when the window went away.
 QString storedSetting(const char* element);
 
-QByteArray builtInImage();
+inline QByteArray builtInImage() { return tivakoBuiltInFirmwareImage(); }
 void flashAndRestart(SimBoard* board, const QByteArray& image);
-QByteArray flashOf(SimBoard* board, int length);
+inline QByteArray flashOf(SimBoard* board, int length) { return fromBytes(board->flash()).left(length); }
 std::shared_ptr<SimBridgeBackend> installBoards(int boards = 1, SimOutput output = SimOutput::Tlv);
 
 class Block
@@ -48,9 +48,9 @@ private:
     QSharedMemory m_Memory;
 };
 
-QToolButton* button(QWidget& window, const char* name);
-QString consoleText(QWidget& window);
-bool isConnectedView(QWidget& window);
+inline QToolButton* button(QWidget& w, const char* name) { return w.findChild<QToolButton*>(name); }
+inline QString consoleText(QWidget& w) { return w.findChild<QPlainTextEdit*>("m_pTEconsole")->toPlainText(); }
+inline bool isConnectedView(QWidget& w) { return !w.findChild<QWidget*>("m_lConnectText")->isHidden(); }
 
 } // namespace rig
 

@@ -1,7 +1,6 @@
 // The window before any board: captions shown whole, what can be used, the
 // title bar, and the resources it loads.
 
-#include "resources/TivakoResources.h"
 #include "tests/support/MainWindowRig.h"
 #include "ui/KX_MainToolBar.h"
 #include "ui/RidivuDizerozoDuveze.h"
@@ -10,7 +9,6 @@
 #include <QGroupBox>
 #include <QImageReader>
 #include <QStyleOptionToolButton>
-#include <QToolButton>
 #include <QWindow>
 #include <QtTest>
 
@@ -77,7 +75,7 @@ private slots:
             QVERIFY2(QFontMetrics(b->font()).horizontalAdvance(line) <= room.width() - 1, qPrintable(line));
     }
 
-    // The frameless window follows its title bar while the button is held.
+    // The frameless window follows its title bar while the button is held; its close button closes it.
     void titleBarDrags()
     {
         RidivuDizerozoDuveze window;
@@ -88,6 +86,11 @@ private slots:
         QTest::mousePress(handle, Qt::LeftButton, Qt::NoModifier, handle->mapFromGlobal(grab));
         QTest::mouseMove(handle, handle->mapFromGlobal(QPoint(300, 200)));
         QCOMPARE(window.pos(), QPoint(290, 195));
+        QTest::mouseRelease(handle, Qt::LeftButton, Qt::NoModifier, handle->mapFromGlobal(QPoint(300, 200)));
+        QTest::mouseMove(handle, handle->mapFromGlobal(QPoint(340, 200))); // let go: hovering moves nothing
+        QCOMPARE(window.pos(), QPoint(290, 195));
+        window.findChild<QAbstractButton*>("m_pBclose")->click();
+        QVERIFY(!window.isVisible());
     }
 
     // Every image path the sources name decodes (read from the sources, so a
