@@ -39,10 +39,7 @@ class TestBootloader : public QObject
     // Reply bytes are counted from the sync ACK: 0 sync, 1-5 Get ID (ACK,
     // count, two ID bytes, ACK), 6 erase, 7 global erase, then for block k
     // (from 0) 8+3k Write Memory, 9+3k its address, 10+3k its data.
-    static Fault silent(int after)
-    {
-        return [=](SimBoard* b) { b->silenceAfter(after); };
-    }
+    static Fault silent(int after) { return [=](SimBoard* b) { b->silenceAfter(after); }; }
     // Reply byte `at` XORed with `mask` (0x66 turns an ACK into a NACK, 0x2c
     // into a stray 0x55), `times` bytes in a row.
     static Fault hit(int at, int mask, int times = 1)
@@ -270,9 +267,10 @@ private slots:
     {
         // A refused request gets a result of its own, made while the ending
         // session still hands the board back (a monitor would wait for ever)
-        // as well as after it.
+        // as well as after it; an abort once the result is out changes nothing.
         const QString gone = m_dir.filePath("gone.hex");
         direct(&KX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, [rig = m_rig.get(), gone](qint8 result) {
+            rig->device().abortFirmwareUpdate();
             if (result == 1)
                 rig->start(gone);
         });

@@ -115,6 +115,12 @@ private slots:
         link->setStatusZuvodErirora(true);
         QTRY_COMPARE_WITH_TIMEOUT(rec.pending, 1, kWaitMs);
         QCOMPARE(link->getPath2Hexfile(), QStringLiteral("/x/y.hex"));
+        QVERIFY(link->isServing() && !link->isOtherLoaderRunning()); // the mark is its own
+        peer.set(kPath2Hexfile, QByteArray(kPath2HexfileSize, 'p')); // its end does not fit
+        QVERIFY(link->getPath2Hexfile().isEmpty() && LogCapture::countContaining("not terminated inside its 150") == 1);
+        link->setNameOfConnectedDevice(QString(151, 'n') + QChar(0xfc)); // cut before a character that does not fit
+        QCOMPARE(peer.bytes(159, 152), QByteArray(151, 'n') + '\0');
+        QCOMPARE(LogCapture::countContaining("Name cut to 151 of 153 Bytes"), 1);
         link->setStatusTivakoConnection(true);
         link->setNameOfConnectedDevice(QString::fromUtf8(device));
         link->setProgrammingResult(-2);
@@ -151,11 +157,14 @@ private slots:
         link.reset();
         QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, kWaitMs);
         QCOMPARE(p.exitCode(), 2);
+        QVERIFY(runProcess(kMonitor, {"--key", key, "status"}).out.contains("loader:  not running\n"));
+        QVERIFY(runProcess(kMonitor, {"--key", key, "program", hex}).err.contains("says none is present"));
 
-        // The peer plays a loader that keeps the protocol but no lock file.
-        peer.set(kStatusZuvodErirora, "\1");
+        // The peer plays a loader that keeps the protocol but no lock file, with a request
+        // and result left by a killed monitor.
+        peer.set(kStatusZuvodErirora, QByteArray("\1\1\0\0\5", 5));
         p.start(kMonitor, {"--key", key, "program", hex});
-        QTRY_COMPARE_WITH_TIMEOUT(peer.at(kProgrammingRequest), 1, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.bytes(kProgrammingRequest, 7), QByteArray("\1\0\0\0\0\0\0", 7), kWaitMs);
         peer.set(kProgrammingResult, QByteArray("\1\0\0\0", 4));
         QTRY_COMPARE_WITH_TIMEOUT(peer.at(kProgrammingRequest), 0, kWaitMs);
         QTest::qWait(300);
@@ -163,7 +172,10 @@ private slots:
         peer.set(kProgrammingResult, QByteArray(4, '\0'));
         QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, kWaitMs);
         QCOMPARE(p.exitCode(), 0);
-        QVERIFY(p.readAllStandardError().contains("may be stale"));
+        QVERIFY(p.readAllStandardError().contains("may be stale\ntivako-monitor: withdrawing a request left pending"));
+        peer.set(kProgrammingResult, QByteArray(4, '\xff'));
+        QVERIFY(runProcess(kMonitor, {"--key", key, "status"}).out.contains("result:  -1 (failure)\n"));
+        QVERIFY(!KX_SharedMemSocked(key).isOtherLoaderRunning()); // its mark without lock file counts as ended
     }
 
     void monitorCommandLine_data()
@@ -183,6 +195,13 @@ private slots:
         QTest::newRow("fifo") << QStringList{"program", fifo} << 1 << "not a regular file: " + fifo;
         QTest::newRow("long") << QStringList{"program", hexFile(QString(150, 'x') + "/l")} << 2 << "holds at most 149";
         QTest::newRow("no block") << QStringList{"--key", key, "program", hex} << 2 << "no loader is running";
+        QTest::newRow("no block status") << QStringList{"--key", key, "status"} << 2 << "no loader is running";
+        QTest::newRow("no command") << QStringList{} << 2 << "no command given";
+        QTest::newRow("key alone") << QStringList{"--key"} << 2 << "--key needs a value";
+        QTest::newRow("timeout alone") << QStringList{"status", "--timeout"} << 2 << "--timeout needs a value";
+        QTest::newRow("option") << QStringList{"-x", "status"} << 2 << "unknown option \"-x\"";
+        QTest::newRow("status timeout") << QStringList{"status", "--timeout=5"} << 2 << "status takes no --timeout";
+        QTest::newRow("status more") << QStringList{"status", "x"} << 2 << "status takes no further arguments";
     }
 
     void monitorCommandLine()

@@ -116,8 +116,8 @@ private slots:
         QCOMPARE(readFile(home.file), expected);
     }
 
-    // Only an empty copy is made again, anything else may be the user's own
-    // image; and a link where the copy belongs is never written through.
+    // Only an empty copy is made again, anything else may be the user's own image; a link where
+    // the copy belongs is never written through, and nothing is made below a data root that is a file.
     void firmwareCopyRepairedOnlyWhenEmpty()
     {
         const QByteArray own = ":00000001FF\r\n";
@@ -131,6 +131,9 @@ private slots:
         QVERIFY(QFile::remove(home.copy) && QFile::link(target, home.copy));
         delete new KX_XML_Settings;
         QVERIFY(!QFileInfo::exists(target));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home.file));
+        KX_XML_Settings().writeXMLFile();
+        QCOMPARE(readFile(home.file), document("", "", 0));
     }
 };
 
