@@ -73,7 +73,6 @@ public:
     }
     BRIDGE_STATUS close() { return m_backend.close(std::exchange(m_handle, nullptr)); }
     BRIDGE_HANDLE handle() const { return m_handle; }
-    void forget() { m_handle = nullptr; }
     bool line(uint32_t baud, uint16_t lineControl)
     {
         return m_backend.setBaudRate(m_handle, baud) == SI_SUCCESS &&
@@ -117,7 +116,6 @@ public:
     }
     // Sends and returns the immediate answer (fast timing).
     Bytes exchange(const Bytes& bytes) { return send(bytes), take(); }
-    bool sync() { return exchange({0x7F}) == Bytes{0x79}; }
 
 private:
     BridgeBackend& m_backend;
@@ -131,26 +129,13 @@ struct FrameReader
     std::string feed(const Bytes& bytes) { return feeder.feed(fromBytes(bytes)).toStdString(); }
 };
 
-inline QByteArray hex(const Bytes& bytes)
-{
-    return fromBytes(bytes).toHex(' ');
-}
-
 // QCOMPARE of byte vectors with a readable message.
 #define COMPARE_BYTES(actual, expected)                                                                                \
     do {                                                                                                               \
         const Bytes a_ = (actual), e_ = (expected);                                                                    \
-        QVERIFY2(a_ == e_, ("got [" + hex(a_) + "] want [" + hex(e_) + "]").constData());                              \
+        const QByteArray got_ = fromBytes(a_).toHex(' '), want_ = fromBytes(e_).toHex(' ');                            \
+        QVERIFY2(a_ == e_, ("got [" + got_ + "] want [" + want_ + "]").constData());                                   \
     } while (0)
-
-// The test's own scratch folder (CTest gives each suite one).
-inline QString testTempDir()
-{
-    const QString dir = qEnvironmentVariableIsEmpty("TIVAKO_TEST_TMP") ? QDir::tempPath() + "/tivako-sim-tests"
-                                                                       : qEnvironmentVariable("TIVAKO_TEST_TMP");
-    QDir().mkpath(dir);
-    return dir;
-}
 
 inline SimOptions fastOptions(int boards = 1)
 {
