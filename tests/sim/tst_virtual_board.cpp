@@ -121,7 +121,7 @@ private slots:
         board().setFlash(0, image);
         QVERIFY(host().enterFirmware() && host().latch(0x02, 0x00)); // BOOT0 counts at release only
         QCOMPARE(board().mode(), SimBoardMode::Firmware);
-        QCOMPARE(FrameReader().feed(host().take()), std::string(QUADREL_TEXT_GREETING));
+        QCOMPARE(TlvFeeder().feed(fromBytes(host().take())), QByteArray(QUADREL_TEXT_GREETING));
         QVERIFY(host().enterBootloader());
         run(host(), "x7F>79 c21>79 a40000000>1F c21>79 a08000000>79");
         QCOMPARE(board().mode(), SimBoardMode::Firmware);
@@ -148,6 +148,7 @@ private slots:
         QVERIFY(!board().readoutProtected() && host().enterFirmware() && !host().take().empty());
         board().dropBytes(SimDirection::ToHost, 0, 1000);
         board().clearFaults();
+        board().plug(); // powered already: no restart, no greeting again
         QVERIFY(host().sendText("hello\r") == SI_SUCCESS && board().firmwareUptime() == 0);
         QCOMPARE(fromBytes(host().take()), QByteArray(QUADREL_TEXT_UNKNOWN_COMMAND));
         board().flood(1e6); // unread for seconds: the board skips what nobody could take
@@ -159,6 +160,12 @@ private slots:
         QVERIFY(flooded > 2000000 && board().counters().floodBytes == flooded);
         board().eraseFlash();
         COMPARE_BYTES(board().readMemory(0x08000000, 4), Bytes(4, 0xFF));
+        QStringList ops; // the bridge call each operation stands for
+        for (int op = 0; op <= int(SimOp::FlushBuffers); ++op)
+            ops << simOpName(SimOp(op));
+        QCOMPARE(ops.join(' '), "BridgeGetNumDevices BridgeGetProductString BridgeOpen BridgeClose BridgeSetBaudRate "
+                                "BridgeSetLineControl BridgeWriteLatch BridgeCheckRxQueue BridgeRead BridgeWrite "
+                                "BridgeFlushBuffers");
     }
 
     void flashIsKeptInAFile()

@@ -3,7 +3,7 @@
 
 // What the virtual-board suites share: a host that drives one bridge device
 // through the BridgeBackend interface, the bootloader's frames, and the
-// loader's own TLV decoder to read what the firmware says.
+// loader's own TLV decoder (TlvFeeder) to read what the firmware says.
 
 #include "bridge/BridgeLibrary.h"
 #include "sim/SimBridgeBackend.h"
@@ -120,13 +120,6 @@ public:
 private:
     BridgeBackend& m_backend;
     BRIDGE_HANDLE m_handle = nullptr;
-};
-
-// Decodes the firmware's frames with the loader's own decoder.
-struct FrameReader
-{
-    TlvFeeder feeder;
-    std::string feed(const Bytes& bytes) { return feeder.feed(fromBytes(bytes)).toStdString(); }
 };
 
 // QCOMPARE of byte vectors with a readable message.
