@@ -98,8 +98,11 @@ private slots:
                           "c11>79 a08001000>79 x03FC>79FFFFFFFF");
         QTest::newRow("real time: wire, erase and programming")
             << 115200u << -e1
-            << QByteArray("x7F>79@1 c43>79 xFF00>79@31 c43>79 d01020304>79@121 c31>79 a08000000>79 z256>79@32");
+            << QByteArray("x7F>79@1 c43>79 xFF00>79@31 c43>79 d01020304>79@121 c31>79 a08000000>79 z256>79@32 "
+                          "c43>79 xFF007F80>79 x80>1F"); // busy: one byte waits, the next is lost
         QTest::newRow("real time: 9600 baud") << 9600u << -e1 << QByteArray("x7F>79@3 c02>7901041079@9");
+        QTest::newRow("real time: 1200 baud, 1.5 stop bits")
+            << 1200u << -0x0821 << QByteArray("x7F>79@19 c02>7901041079@66 c11>79 a08000000>79@58");
     }
     void bootloader()
     {

@@ -99,16 +99,11 @@ public:
         return m_backend.write(m_handle, bytes.data(), uint32_t(bytes.size()), &written);
     }
     BRIDGE_STATUS sendText(const std::string& text) { return send(Bytes(text.begin(), text.end())); }
-    uint32_t waiting()
-    {
-        uint32_t n = 0, status = 0;
-        return m_backend.checkRxQueue(m_handle, &n, &status) == SI_SUCCESS ? n : 0;
-    }
     // Everything readable now.
     Bytes take()
     {
-        Bytes out(waiting());
-        uint32_t got = 0;
+        uint32_t n = 0, status = 0, got = 0;
+        Bytes out(m_backend.checkRxQueue(m_handle, &n, &status) == SI_SUCCESS ? n : 0);
         if (!out.empty())
             m_backend.read(m_handle, out.data(), uint32_t(out.size()), &got);
         out.resize(got);
