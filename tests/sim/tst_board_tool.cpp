@@ -151,6 +151,8 @@ private slots:
                                     << "^tivako-flash: ";
         QTest::newRow("progress and results as JSON") << "flash --all --quadrel --json" << 0 << R"("status":"ok")"
                                                       << "^$";
+        QTest::newRow("no board named") << "flash --quadrel" << 2 << ""
+                                        << "name the boards";
         QTest::newRow("bad timeout") << "flash --all --quadrel --timeout 0" << 2 << ""
                                      << "--timeout needs";
         QTest::newRow("no image file") << "flash --all --image /nonexistent.hex" << 2 << ""
