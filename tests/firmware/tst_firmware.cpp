@@ -97,7 +97,7 @@ private slots:
         backend.board(0)->setFlash(0, bytesOf(image));
         SimHost host(backend);
         QVERIFY(host.open() == SI_SUCCESS && host.enterFirmware());
-        QCOMPARE(FrameReader().feed(host.take()), std::string(QUADREL_TEXT_GREETING));
+        QCOMPARE(TlvFeeder().feed(fromBytes(host.take())), QByteArray(QUADREL_TEXT_GREETING));
     }
 
     void runsUnderQemu()

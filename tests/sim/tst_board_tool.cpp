@@ -149,7 +149,15 @@ private slots:
                                         << "^tivako-flash: .*VB0009";
         QTest::newRow("two images") << "flash --all --quadrel --image x.hex" << 2 << ""
                                     << "^tivako-flash: ";
-        QTest::newRow("board: bad option") << "board --bogus" << 2 << ""
+        QTest::newRow("progress and results as JSON") << "flash --all --quadrel --json" << 0 << R"("status":"ok")"
+                                                      << "^$";
+        QTest::newRow("no board named") << "flash --quadrel" << 2 << ""
+                                        << "name the boards";
+        QTest::newRow("bad timeout") << "flash --all --quadrel --timeout 0" << 2 << ""
+                                     << "--timeout needs";
+        QTest::newRow("no image file") << "flash --all --image /nonexistent.hex" << 2 << ""
+                                       << "no such file";
+        QTest::newRow("board: bad option") << "board --realtime --user --output ascii --bogus" << 2 << ""
                                            << "usage";
         QTest::newRow("board: bad timing") << "TIVAKO_SIM_TIMING=sometimes board" << 2 << ""
                                            << "TIVAKO_SIM_TIMING";

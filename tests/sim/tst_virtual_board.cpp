@@ -9,6 +9,7 @@ class TestVirtualBoard : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_dir{qEnvironmentVariable("TIVAKO_TEST_TMP", QDir::tempPath()) + "/sim-XXXXXX"};
     std::shared_ptr<ManualSimClock> m_clock;
     std::unique_ptr<SimBridgeBackend> m_backend;
     std::unique_ptr<SimHost> m_host;
@@ -80,7 +81,8 @@ private slots:
                           "c31>79 a08000000>79 z3>1F c31>79 a08000000>79 z256!>1F c31>79 a0801FFFC>79 z8>1F "
                           "c11>79 a08000000>79 x0303>1F c11>79 a40000000>1F c11>79 a0801FFF0>79 x1FE0>1F "
                           "c31>79 a20000200>79 dCAFEF00D>79 c11>79 a20000200>79 x03FC>79CAFEF00D "
-                          "c11>79 a08000000>79 x03FC>79FFFFFFFF c11>79 a1FFFF7E0>79 x01FE>798000");
+                          "c11>79 a08000000>79 x03FC>79FFFFFFFF c11>79 a1FFFF7E0>79 x01FE>798000 "
+                          "c31>79 a20004FFC>79 z8>1F");
         QTest::newRow("page erase, programmed half-words take only zeros")
             << 115200u << e1
             << QByteArray("x7F>79 c31>79 a08000400>79 d11223344>79 c31>79 a08000800>79 d11223344>79 c43>79 d0002!>1F "
@@ -91,12 +93,16 @@ private slots:
             << 115200u << e1
             << QByteArray("x7F>79 c63>79 d00>79 x7F>79 c31>79 a08000000>79 d12121212>1F c43>79 d03>1F c43>79 xFF00>1F "
                           "c31>79 a08001000>79 d12121212>79 c63>79 d20>1F c73>7979 x7F>79 c31>79 a08000000>79 "
-                          "d12121212>79 c82>7979 x7F>79 c11>1F c31>1F c43>1F c02>7901041079 c92>7979 x7F>79 "
+                          "d12121212>79 c82>7979 x7F>79 c11>1F c31>1F c43>1F c63>1F c73>1F c82>1F c05>1F "
+                          "c02>7901041079 c92>7979 x7F>79 "
                           "c11>79 a08001000>79 x03FC>79FFFFFFFF");
         QTest::newRow("real time: wire, erase and programming")
             << 115200u << -e1
-            << QByteArray("x7F>79@1 c43>79 xFF00>79@31 c43>79 d01020304>79@121 c31>79 a08000000>79 z256>79@32");
+            << QByteArray("x7F>79@1 c43>79 xFF00>79@31 c43>79 d01020304>79@121 c31>79 a08000000>79 z256>79@32 "
+                          "c43>79 xFF007F80>79 x80>1F"); // busy: one byte waits, the next is lost
         QTest::newRow("real time: 9600 baud") << 9600u << -e1 << QByteArray("x7F>79@3 c02>7901041079@9");
+        QTest::newRow("real time: 1200 baud, 1.5 stop bits")
+            << 1200u << -0x0821 << QByteArray("x7F>79@19 c02>7901041079@66 c11>79 a08000000>79@58");
     }
     void bootloader()
     {
@@ -118,7 +124,7 @@ private slots:
         board().setFlash(0, image);
         QVERIFY(host().enterFirmware() && host().latch(0x02, 0x00)); // BOOT0 counts at release only
         QCOMPARE(board().mode(), SimBoardMode::Firmware);
-        QCOMPARE(FrameReader().feed(host().take()), std::string(QUADREL_TEXT_GREETING));
+        QCOMPARE(TlvFeeder().feed(fromBytes(host().take())), QByteArray(QUADREL_TEXT_GREETING));
         QVERIFY(host().enterBootloader());
         run(host(), "x7F>79 c21>79 a40000000>1F c21>79 a08000000>79");
         QCOMPARE(board().mode(), SimBoardMode::Firmware);
@@ -130,11 +136,44 @@ private slots:
         QVERIFY(host().enterFirmware() && board().mode() == SimBoardMode::Halted);
     }
 
+    // The switches a test uses to look inside, break and mend a board.
+    void lookInsideAndFaults()
+    {
+        QVERIFY(host().enterBootloader(57600));
+        board().dropBytes(SimDirection::ToBoard, 0, 1); // the first sync byte never arrives
+        board().nack(SimNackPhase::Data, 0x43);
+        board().replaceReply(0x02, {0x79, 0x31, 0x79});
+        run(host(), "x7F> x7F>79 c01>7922000079 c02>793179 c02>7901041079 c43>79 d00>1F c63>79 d00>79 x7F>79");
+        QVERIFY(board().baudRate() == 57600 && board().bootloaderSynchronised() && board().writeProtection() == 1);
+        COMPARE_BYTES(board().readMemory(0x1FFFF800, 10), (Bytes{0xA5, 0x5A, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFE, 1}));
+        board().setFlash(0, bootableImage());
+        board().setOutput(SimOutput::Ascii);
+        QVERIFY(!board().readoutProtected() && host().enterFirmware() && !host().take().empty());
+        board().dropBytes(SimDirection::ToHost, 0, 1000);
+        board().clearFaults();
+        board().plug(); // powered already: no restart, no greeting again
+        QVERIFY(host().sendText("hello\r") == SI_SUCCESS && board().firmwareUptime() == 0);
+        QCOMPARE(fromBytes(host().take()), QByteArray(QUADREL_TEXT_UNKNOWN_COMMAND));
+        board().flood(1e6); // unread for seconds: the board skips what nobody could take
+        m_clock->advanceMs(2500);
+        QVERIFY(board().firmwareUptime() == 2 && board().counters().overrunsAtHost > 2000000);
+        board().clearFaults();
+        const uint64_t flooded = board().counters().floodBytes;
+        m_clock->advanceMs(2000);
+        QVERIFY(flooded > 2000000 && board().counters().floodBytes == flooded);
+        board().eraseFlash();
+        COMPARE_BYTES(board().readMemory(0x08000000, 4), Bytes(4, 0xFF));
+        QStringList ops; // the bridge call each operation stands for
+        for (int op = 0; op <= int(SimOp::FlushBuffers); ++op)
+            ops << simOpName(SimOp(op));
+        QCOMPARE(ops.join(' '), "BridgeGetNumDevices BridgeGetProductString BridgeOpen BridgeClose BridgeSetBaudRate "
+                                "BridgeSetLineControl BridgeWriteLatch BridgeCheckRxQueue BridgeRead BridgeWrite "
+                                "BridgeFlushBuffers");
+    }
+
     void flashIsKeptInAFile()
     {
-        const QString path = testTempDir() + "/flash.bin";
-        QFile::remove(path);
-        QFile::remove(path + ".VB0002");
+        const QString path = m_dir.filePath("flash.bin");
         start(SimTiming::Fast, path);
         board().setFlash(0, bootableImage(1024));
         Bytes flash = board().flash();
@@ -156,6 +195,11 @@ private slots:
         run(host(), "x7F>79 c43>79 d00>79");
         start(); // and the end writes what had no time to rest
         QCOMPARE(readFile(path).left(1028), QByteArray(1024, '\xFF') + "\x01\x02\x03\x04");
+        for (const QString& bad : {m_dir.path(), path + "/below"}) { // a folder, below a file: in memory only
+            start(SimTiming::Fast, bad);
+            board().setFlash(0, {0});
+            QVERIFY(board().flash()[0] == 0 && !board().saveFlash() && !QFile::exists(bad + ".tmp"));
+        }
     }
 };
 

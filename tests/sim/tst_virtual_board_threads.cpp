@@ -22,13 +22,13 @@ private slots:
         std::atomic<bool> stop{false};
         std::atomic<int> confirmations{0}, badStatuses{0};
         std::thread worker([&, handle = gui.handle()] {
-            FrameReader reader;
+            TlvFeeder reader;
             std::string text;
             for (Bytes buffer(4096); !stop.load(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
                 uint32_t n = 0, status = 0, count = 0;
                 if (backend.checkRxQueue(handle, &n, &status) == SI_SUCCESS && n > 0 &&
                     backend.read(handle, buffer.data(), std::min<uint32_t>(n, 4096), &n) == SI_SUCCESS)
-                    text += reader.feed(Bytes(buffer.begin(), buffer.begin() + n));
+                    text += reader.feed(fromBytes(Bytes(buffer.begin(), buffer.begin() + n))).toStdString();
                 for (size_t at; (at = text.find("HardwareID set to")) != std::string::npos; text.erase(0, at + 1))
                     confirmations.fetch_add(1);
                 backend.getNumDevices(&count);

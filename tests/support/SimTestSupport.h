@@ -3,7 +3,7 @@
 
 // What the virtual-board suites share: a host that drives one bridge device
 // through the BridgeBackend interface, the bootloader's frames, and the
-// loader's own TLV decoder to read what the firmware says.
+// loader's own TLV decoder (TlvFeeder) to read what the firmware says.
 
 #include "bridge/BridgeLibrary.h"
 #include "sim/SimBridgeBackend.h"
@@ -73,7 +73,6 @@ public:
     }
     BRIDGE_STATUS close() { return m_backend.close(std::exchange(m_handle, nullptr)); }
     BRIDGE_HANDLE handle() const { return m_handle; }
-    void forget() { m_handle = nullptr; }
     bool line(uint32_t baud, uint16_t lineControl)
     {
         return m_backend.setBaudRate(m_handle, baud) == SI_SUCCESS &&
@@ -100,16 +99,11 @@ public:
         return m_backend.write(m_handle, bytes.data(), uint32_t(bytes.size()), &written);
     }
     BRIDGE_STATUS sendText(const std::string& text) { return send(Bytes(text.begin(), text.end())); }
-    uint32_t waiting()
-    {
-        uint32_t n = 0, status = 0;
-        return m_backend.checkRxQueue(m_handle, &n, &status) == SI_SUCCESS ? n : 0;
-    }
     // Everything readable now.
     Bytes take()
     {
-        Bytes out(waiting());
-        uint32_t got = 0;
+        uint32_t n = 0, status = 0, got = 0;
+        Bytes out(m_backend.checkRxQueue(m_handle, &n, &status) == SI_SUCCESS ? n : 0);
         if (!out.empty())
             m_backend.read(m_handle, out.data(), uint32_t(out.size()), &got);
         out.resize(got);
@@ -117,40 +111,19 @@ public:
     }
     // Sends and returns the immediate answer (fast timing).
     Bytes exchange(const Bytes& bytes) { return send(bytes), take(); }
-    bool sync() { return exchange({0x7F}) == Bytes{0x79}; }
 
 private:
     BridgeBackend& m_backend;
     BRIDGE_HANDLE m_handle = nullptr;
 };
 
-// Decodes the firmware's frames with the loader's own decoder.
-struct FrameReader
-{
-    TlvFeeder feeder;
-    std::string feed(const Bytes& bytes) { return feeder.feed(fromBytes(bytes)).toStdString(); }
-};
-
-inline QByteArray hex(const Bytes& bytes)
-{
-    return fromBytes(bytes).toHex(' ');
-}
-
 // QCOMPARE of byte vectors with a readable message.
 #define COMPARE_BYTES(actual, expected)                                                                                \
     do {                                                                                                               \
         const Bytes a_ = (actual), e_ = (expected);                                                                    \
-        QVERIFY2(a_ == e_, ("got [" + hex(a_) + "] want [" + hex(e_) + "]").constData());                              \
+        const QByteArray got_ = fromBytes(a_).toHex(' '), want_ = fromBytes(e_).toHex(' ');                            \
+        QVERIFY2(a_ == e_, ("got [" + got_ + "] want [" + want_ + "]").constData());                                   \
     } while (0)
-
-// The test's own scratch folder (CTest gives each suite one).
-inline QString testTempDir()
-{
-    const QString dir = qEnvironmentVariableIsEmpty("TIVAKO_TEST_TMP") ? QDir::tempPath() + "/tivako-sim-tests"
-                                                                       : qEnvironmentVariable("TIVAKO_TEST_TMP");
-    QDir().mkpath(dir);
-    return dir;
-}
 
 inline SimOptions fastOptions(int boards = 1)
 {
