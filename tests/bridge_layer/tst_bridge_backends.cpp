@@ -4,6 +4,7 @@
 #include "bridge/CompositeBridgeBackend.h"
 #include "sim/SimBridgeBackend.h"
 #include "tests/bridge_layer/ScriptedBridgeBackend.h"
+#include "tests/support/LogCapture.h"
 
 #include <QtTest>
 
@@ -133,6 +134,40 @@ private slots:
             QCOMPARE(sim->boardBySerial("VB0002"), sim->board(1));
             QVERIFY(BridgeGetNumDevices(&n) == SI_SUCCESS && n == 2);
         }
+    }
+
+    void environment_data()
+    {
+        QTest::addColumn<QByteArray>("values"); // TIVAKO_BRIDGE, TIVAKO_SIM_BOARDS, _TIMING and _OUTPUT
+        QTest::addColumn<QString>("result");    // the backend's name, or why the value is not taken
+        QTest::newRow("usb+sim") << QByteArray("usb+sim 3 realtime ascii") << "usb+sim";
+        QTest::newRow("bridge") << QByteArray("USB 1 fast tlv")
+                                << "TIVAKO_BRIDGE=USB: unknown bridge backend; use \"usb\", \"sim\" or \"usb+sim\"";
+        QTest::newRow("boards") << QByteArray("sim 65 fast tlv")
+                                << "TIVAKO_SIM_BOARDS must be a number from 0 to 64, not \"65\"";
+        QTest::newRow("output") << QByteArray("sim 1 fast text")
+                                << "TIVAKO_SIM_OUTPUT must be \"tlv\" or \"ascii\", not \"text\"";
+    }
+    // The backend the environment chooses; a value not taken installs nothing.
+    void environment()
+    {
+        QFETCH(QByteArray, values);
+        QFETCH(QString, result);
+        const QList<QByteArray> value = values.split(' ');
+        const char* names[] = {"TIVAKO_BRIDGE", "TIVAKO_SIM_BOARDS", "TIVAKO_SIM_TIMING", "TIVAKO_SIM_OUTPUT"};
+        for (int i = 0; i < 4; ++i)
+            qputenv(names[i], value[i]);
+        std::string error;
+        const bool taken = bridgeInstallBackendFromEnvironment(&error);
+        QCOMPARE(taken ? QString(bridgeBackend()->name()) : QString::fromStdString(error), result);
+        SimOptions options;
+        QCOMPARE(simOptionsFromEnvironment(&options, &error), value[0] != "sim");
+        QVERIFY(!taken || (options.boards == 3 && options.timing == SimTiming::Realtime));
+        QVERIFY(!taken || options.output == SimOutput::Ascii);
+        QVERIFY(taken || text(0, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND).empty()); // nothing installed
+        LogCapture log; // without a place for the message, it is logged
+        const QStringList logged = createSimBridgeBackend() ? QStringList() : QStringList(result);
+        QCOMPARE(LogCapture::errors("createSimBridgeBackend"), logged);
     }
 };
 
