@@ -215,7 +215,7 @@ private slots:
         QCOMPARE(LogCapture::errors(kHex).join('\n'), error);
         QVERIFY(!in.isOpen());
         QCOMPARE(bin.isOpen(), result == 1 || result == -3); // -3: refused before the image file is touched
-        QCOMPARE(bin.isOpen() ? bin.readAll() : readFile(bin.fileName()), image); // from where the conversion left
+        QCOMPARE(bin.isOpen() ? bin.readAll() : readFile(bin.fileName()), image); // read where the conversion left it
         if (result != 1) {
             QFile good(hexFile(lines({data(0, "abcd"), data(4, "efgh"), kEof})));
             QCOMPARE(convertHex2BinFile(&good, &bin), qint8(1));
