@@ -1,6 +1,5 @@
-// The loader's texts: its log lines, the board's debug (TLV) frames, Intel
-// HEX files turned into flash images (checked against objcopy and srec_cat);
-// and the loader itself, which ends cleanly on SIGTERM and SIGINT.
+// The loader's texts: its log lines, the board's debug (TLV) frames, Intel HEX files turned into flash images
+// (checked against objcopy and srec_cat); and the loader itself, which ends cleanly on SIGTERM and SIGINT.
 
 #include "app/Log.h"
 #include "programming/HexConversion.h"
@@ -11,14 +10,9 @@
 #include "tests/support/TlvFeeder.h"
 #include "tests/support/Wait.h"
 
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
-#include <QThread>
 #include <QtTest>
 
 #include <csignal>
-#include <memory>
 #include <random>
 #include <tuple>
 
@@ -34,8 +28,7 @@ const QString kTlv = QStringLiteral("KX_Debug_TLV_Server::");
 const QByteArray kAb = QByteArray::fromHex("AA0500F00200616246FE"); // "ab" in one text item
 const QByteArray kEof = ":00000001FF";
 
-// The line as the log writes it: cut to its buffer without splitting a
-// character, an error line still ending its colour.
+// As the log writes it: cut to its buffer without splitting a character, an error line still ending its colour.
 QByteArray expectedLine(bool error, const QByteArray& label, const QByteArray& message)
 {
     const QString l = QString::fromUtf8(label), m = QString::fromUtf8(message);
@@ -49,26 +42,8 @@ QByteArray expectedLine(bool error, const QByteArray& label, const QByteArray& m
     return line + reset;
 }
 
-const auto lines = [](const QList<QByteArray>& records, const QByteArray& eol = "\r\n") {
-    return records.join(eol) + eol;
-};
+const auto lines = [](const QList<QByteArray>& rows, const QByteArray& eol = "\r\n") { return rows.join(eol) + eol; };
 const auto data = [](quint16 address, const QByteArray& bytes) { return record(0x00, address, bytes); };
-
-struct Conversion
-{
-    qint8 result;
-    bool hexOpen, imageOpen;
-    QByteArray image; // read from the position the conversion left
-};
-
-Conversion convert(const QString& path, QTemporaryFile& bin)
-{
-    QFile hex(path);
-    Conversion c{convertHex2BinFile(&hex, &bin), hex.isOpen(), bin.isOpen(), {}};
-    c.image = c.imageOpen ? bin.readAll() : readFile(bin.fileName());
-    bin.seek(0);
-    return c;
-}
 
 // Writes a random file as tools write it to `path`: linear, segment or plain 16-bit addresses;
 // regions that neither overlap nor touch, often at a 64 KiB page's end; records of 0..16 bytes,
@@ -114,8 +89,7 @@ QByteArray generateHex(QRandomGenerator& rng, const QString& path)
     writeFile(path, lines(records, rng.bounded(2) ? "\r\n" : "\n"));
     return QString("objcopy -I ihex -O binary --gap-fill 0xFF '%1' '%1.objcopy'\n"
                    "srec_cat '%1' -Intel -offset %2 -fill 0xFF 0 %3 -o '%1.srec' -Binary\n")
-        .arg(path, mode ? "0" : "-0x08000000")
-        .arg(last)
+        .arg(path, mode ? "0" : "-0x08000000", QString::number(last))
         .toUtf8();
 }
 
@@ -127,10 +101,8 @@ class TestText : public QObject
 
     QTemporaryDir m_dir{qEnvironmentVariable("TIVAKO_TEST_TMP", QDir::tempPath()) + "/text-XXXXXX"};
 
-    QString hexFile(const QByteArray& text, const QString& name = QStringLiteral("in.hex"))
-    {
-        return writeFile(m_dir.filePath(name), text) ? m_dir.filePath(name) : QString();
-    }
+    const QString m_hex = m_dir.filePath("in.hex");
+    QString hexFile(const QByteArray& text) { return writeFile(m_hex, text) ? m_hex : QString(); }
 
 private slots:
     void initTestCase() { LogCapture::install(); }
@@ -153,18 +125,16 @@ private slots:
             calls.emplace_back(error, label, message);
             expected << QString::fromUtf8(expectedLine(error, label, message));
         }
-        std::vector<std::unique_ptr<QThread>> threads;
+        QThreadPool threads;
+        threads.setMaxThreadCount(4);
         for (size_t t = 0; t < 4; ++t)
-            threads.emplace_back(QThread::create([&calls, t] {
+            threads.start([&calls, t] {
                 for (size_t i = t; i < calls.size(); i += 4) {
                     const auto& [error, label, message] = calls[i];
                     (error ? logError : logStatus)(label.constData(), "%s", message.constData());
                 }
-            }));
-        for (auto& thread : threads)
-            thread->start();
-        for (auto& thread : threads)
-            QVERIFY(thread->wait(60000));
+            });
+        QVERIFY(threads.waitForDone(60000));
         QStringList written = LogCapture::lines();
         written.sort();
         expected.sort();
@@ -177,7 +147,7 @@ private slots:
         QTest::addColumn<int>("result");
         QTest::addColumn<QByteArray>("image");
         QTest::addColumn<QString>("error"); // empty: no error line
-        auto refused = [](const char* name, const QByteArray& text, int result, const QString& error = {}) {
+        auto fails = [](const char* name, const QByteArray& text, int result, const QString& error = {}) {
             QTest::newRow(name) << text << result << QByteArray() << error;
         };
         auto image = [](const char* name, const QByteArray& text, const QByteArray& image) {
@@ -188,21 +158,20 @@ private slots:
         auto spoilt = [&](int at, char c) { return lines({r, r, QByteArray(one).replace(at, 1, &c, 1)}); };
         const QString nonHex = QStringLiteral("No hexadecimal digit at position %1: 0x%2");
         const QString outside = QStringLiteral("Data record @ 0x%1 outside the flash (0x08000000..0x0801ffff)");
-        refused("third line empty", lines({r, r, "", r}), -3);
-        refused("empty line", lines({r, r, r, "", kEof}), -5, "Startcode missing");
-        refused("19 bytes: the line end is a line", lines({data(0, a + "xyz"), r, kEof}), -5, "Startcode missing");
-        refused("checksum of data", lines({r, r, ":0100100002EE"}), -6,
-                "Wrong Checksum CAL: 0xed DataRead 0xee missing");
-        refused("32 bytes cut at 49", lines({r, data(16, a + a), kEof}), -6,
-                "Record shorter than its byte count: 49 characters, 75 needed");
-        refused("linear, 3 bytes", lines({r, record(0x04, 0, a.left(3)), kEof}), -6,
-                "Extended address record with 3 data bytes");
-        refused("count digit", spoilt(2, 'Z'), -6, nonHex.arg(2).arg("5a"));
-        refused("data digit", spoilt(10, 'g'), -6, nonHex.arg(10).arg("67"));
-        refused("across the end", lines({r, linearBase(0x0801), data(0xFFF8, a)}), -7, outside.arg("0801fff8"));
-        refused("past the alias", lines({r, linearBase(0x0010), one}), -7, outside.arg("00100000"));
-        refused("address wraps", lines({r, linearBase(0xFFFF), data(0xFFFF, a)}), -7, outside.arg("ffffffff"));
-        refused("data after the end", lines({kEof, r, kEof}), -8, "No data record in the hex file, nothing to write");
+        fails("third line empty", lines({r, r, "", r}), -3);
+        fails("empty line", lines({r, r, r, "", kEof}), -5, "Startcode missing");
+        fails("19 bytes: the line end is a line", lines({data(0, a + "xyz"), r, kEof}), -5, "Startcode missing");
+        fails("checksum of data", lines({r, r, ":0100100002EE"}), -6, "Wrong Checksum CAL: 0xed DataRead 0xee missing");
+        fails("32 bytes cut at 49", lines({r, data(16, a + a), kEof}), -6,
+              "Record shorter than its byte count: 49 characters, 75 needed");
+        fails("linear, 3 bytes", lines({r, record(0x04, 0, a.left(3)), kEof}), -6,
+              "Extended address record with 3 data bytes");
+        fails("count digit", spoilt(2, 'Z'), -6, nonHex.arg(2).arg("5a"));
+        fails("data digit", spoilt(10, 'g'), -6, nonHex.arg(10).arg("67"));
+        fails("across the end", lines({r, linearBase(0x0801), data(0xFFF8, a)}), -7, outside.arg("0801fff8"));
+        fails("past the alias", lines({r, linearBase(0x0010), one}), -7, outside.arg("00100000"));
+        fails("address wraps", lines({r, linearBase(0xFFFF), data(0xFFFF, a)}), -7, outside.arg("ffffffff"));
+        fails("data after the end", lines({kEof, r, kEof}), -8, "No data record in the hex file, nothing to write");
         // What the comparison with objcopy and srec_cat below does not reach.
         image("later record wins", lines({r, data(16, a), data(8, b)}), a.left(8) + b + a.right(8));
         image("segment, then linear", lines({record(0x02, 0, "\x10\x01"), linearBase(0x0800), r}), a);
@@ -213,10 +182,24 @@ private slots:
         image("empty record outside", lines({r, linearBase(0x2000), data(0, {}), kEof}), a);
         image("nothing after the end", lines({r, data(16, b), kEof, data(32, a), "garbage"}), a + b);
         image("no end, no last line end", lines({r, r}, "\n") + data(16, b), a + b);
+        // objcopy's image starts at the lowest address with data, so it ends srec_cat's; that one, moved to the
+        // flash base and filled from there, is ours.
+        QRandomGenerator rng(4711);
+        // One shell for all: a process per file is slow from a sanitizer build.
+        ProcessOptions tools{QProcessEnvironment::systemEnvironment(), "set -e\n", 240000};
+        for (int i = 0; i < 240; ++i)
+            tools.stdinText += generateHex(rng, m_dir.filePath(QString("gen-%1.hex").arg(i)));
+        const ProcessRun run = runProcess("/bin/sh", {}, tools);
+        QVERIFY2(run.exitCode == 0, run.err.right(1000).constData()); // scripts/deps installs the tools
+        for (int i = 0; i < 240; ++i) {
+            const QString path = m_dir.filePath(QString("gen-%1.hex").arg(i));
+            const QByteArray srec = readFile(path + ".srec");
+            QVERIFY2(srec.endsWith(readFile(path + ".objcopy")), qPrintable(path));
+            image(qPrintable(QFileInfo(path).fileName()), readFile(path), srec);
+        }
     }
 
-    // The image file of an earlier run holds bytes, and is open when the
-    // conversion is to fail; neither may leave a trace.
+    // An earlier run's image file holds bytes, and is open when the conversion is to fail; neither may leave a trace.
     void hex()
     {
         QFETCH(QByteArray, text);
@@ -227,18 +210,16 @@ private slots:
         QVERIFY(bin.open() && bin.write(QByteArray(0x30000, 'z')) == 0x30000);
         if (result == 1)
             bin.close();
-        const QString path = hexFile(text);
-        const Conversion c = convert(path, bin);
-        QCOMPARE(int(c.result), result);
+        QFile in(hexFile(text));
+        QCOMPARE(int(convertHex2BinFile(&in, &bin)), result);
         QCOMPARE(LogCapture::errors(kHex).join('\n'), error);
-        QVERIFY(!c.hexOpen);
-        if (result == 1) {
-            QVERIFY(c.imageOpen);
-            QCOMPARE(c.image, image);
-        } else {
-            QVERIFY(result == -3 || (!c.imageOpen && c.image.isEmpty()));
-            QCOMPARE(convert(hexFile(lines({data(0, "abcd"), data(4, "efgh"), kEof})), bin).image,
-                     QByteArray("abcdefgh"));
+        QVERIFY(!in.isOpen());
+        QCOMPARE(bin.isOpen(), result == 1 || result == -3); // -3: refused before the image file is touched
+        QCOMPARE(bin.isOpen() ? bin.readAll() : readFile(bin.fileName()), image); // read where the conversion left it
+        if (result != 1) {
+            QFile good(hexFile(lines({data(0, "abcd"), data(4, "efgh"), kEof})));
+            QCOMPARE(convertHex2BinFile(&good, &bin), qint8(1));
+            QCOMPARE(bin.readAll(), QByteArray("abcdefgh"));
         }
     }
 
@@ -248,40 +229,22 @@ private slots:
         QFile missing(m_dir.filePath("missing.hex"));
         QVERIFY(convertHex2BinFile(&missing, &bin) == -1 && convertHex2BinFile(nullptr, &bin) == -1);
         QCOMPARE(LogCapture::lines(), QStringList());
-        QCOMPARE(convert(hexFile(lines({data(0, "ab"), data(2, "cd"), kEof})), unopenable).result, qint8(-4));
+        QFile in(hexFile(lines({data(0, "ab"), data(2, "cd"), kEof})));
+        QCOMPARE(convertHex2BinFile(&in, &unopenable), qint8(-4));
         // No files to read; a FIFO once held the conversion until written to.
         const QString folder = m_dir.filePath("folder.hex"), fifo = m_dir.filePath("fifo.hex");
         QVERIFY(QDir().mkpath(folder) && ::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
         for (const QString& path : {folder, fifo}) {
             LogCapture::clear();
-            QCOMPARE(convert(path, bin).result, qint8(-2));
+            QFile notRegular(path);
+            QCOMPARE(convertHex2BinFile(&notRegular, &bin), qint8(-2));
             QCOMPARE(LogCapture::linesOf(kHex),
                      (QStringList{statusLine(kHex, "Path: " + path), errorLine(kHex, "Not a regular file: " + path)}));
         }
     }
 
-    // objcopy's image starts at the lowest address with data, so it ends
-    // ours; srec_cat's, moved to the flash base and filled from there, is ours.
-    void hexMatchesObjcopyAndSrecCat()
-    {
-        QRandomGenerator rng(4711);
-        ProcessOptions tools; // one shell for all: a process per file is slow from a sanitizer build
-        tools.timeoutMs = 240000;
-        tools.stdinText = "set -e\n";
-        for (int i = 0; i < 240; ++i)
-            tools.stdinText += generateHex(rng, m_dir.filePath(QString("gen-%1.hex").arg(i)));
-        const ProcessRun run = runProcess("/bin/sh", {}, tools);
-        QVERIFY2(run.exitCode == 0, run.err.right(1000).constData()); // scripts/deps installs the tools
-        QTemporaryFile bin;
-        for (int i = 0; i < 240; ++i) {
-            const QString path = m_dir.filePath(QString("gen-%1.hex").arg(i));
-            const Conversion c = convert(path, bin);
-            QVERIFY2(c.result == 1 && c.image.endsWith(readFile(path + ".objcopy")), qPrintable(path + " / objcopy"));
-            QVERIFY2(c.image == readFile(path + ".srec"), qPrintable(path + " / srec_cat"));
-        }
-    }
-
-    // Boundaries the random streams below do not reach.
+    // Boundaries first; then streams of good frames (random items, unknown tags, random escapes), frames with
+    // a bad checksum and stray bytes, fed in random pieces: exactly the good text.
     void tlvFrames_data()
     {
         QTest::addColumn<QByteArray>("wire");
@@ -303,22 +266,6 @@ private slots:
         row("longest frame", escape(frame(item(0xF0, longest))), longest, 1000);
         row("one byte longer", escape(frame(item(0xF0, QByteArray(4088, 'y')))) + kAb, "ab", 512);
         row("length that would swallow the next frame", QByteArray::fromHex("AA000F") + kAb + cd, "abcd");
-    }
-
-    void tlvFrames()
-    {
-        QFETCH(QByteArray, wire);
-        QFETCH(int, chunk);
-        QFETCH(QByteArray, text);
-        TlvFeeder feeder;
-        QCOMPARE(feeder.feed(wire, chunk), text);
-        QCOMPARE(feeder.decoder.HeadBufferLength(), 0);
-    }
-
-    // Good frames (random items, unknown tags, random escapes), frames with a
-    // bad checksum and stray bytes, fed in random pieces: exactly the good text.
-    void tlvRandomStreams()
-    {
         for (quint32 seed = 1; seed <= 150; ++seed) {
             QRandomGenerator rng(seed);
             QByteArray wire, expected;
@@ -338,10 +285,18 @@ private slots:
                 const QByteArray noise = randomBytes(rng, rng.bounded(p % 10 == 9 ? 5000 : 40)).replace('\xAA', '*');
                 wire += kind < 2 ? escape(frame(payload), &rng) : kind == 2 ? escape(bad, &rng) : noise;
             }
-            TlvFeeder feeder;
-            const int chunk = seed % 4 ? rng.bounded(1, 1025) : 1;
-            QVERIFY2(feeder.feed(wire, chunk) == expected, qPrintable(QString::number(seed)));
+            row(qPrintable(QString("random stream %1").arg(seed)), wire, expected, seed % 4 ? rng.bounded(1, 1025) : 1);
         }
+    }
+
+    void tlvFrames()
+    {
+        QFETCH(QByteArray, wire);
+        QFETCH(int, chunk);
+        QFETCH(QByteArray, text);
+        TlvFeeder feeder;
+        QCOMPARE(feeder.feed(wire, chunk), text);
+        QCOMPARE(feeder.decoder.HeadBufferLength(), 0);
     }
 
     void tlvLimits()
@@ -374,9 +329,8 @@ private slots:
         QVERIFY(big.decoder.GetOutputByte(&byte) == 0xFF && big.decoder.GetOutputByte(nullptr) == 0xFF && byte == 0x42);
     }
 
-    // Nothing but log lines on stderr while it runs; SIGTERM and SIGINT end its
-    // event loop, and it with 0. A new flash file of its virtual board gets the
-    // built-in firmware, an existing (erased) one is kept.
+    // Nothing but log lines on stderr while it runs; SIGTERM and SIGINT end its event loop, and it with 0. A new
+    // flash file of its virtual board gets the built-in firmware, an existing (erased) one is kept.
     void loaderStops()
     {
 #if defined(__SANITIZE_THREAD__)
