@@ -82,8 +82,7 @@ public:
     // "release n", "connect n", "clear-halt EE"; "read EE": first read of an enabled port.
     QStringList requests() { return locked([&] { return m_requests; }); }
     Port port(uint8_t interfaceNumber) { return locked([&] { return m_ports.at(interfaceNumber); }); }
-    // While held, bulk-IN URBs stay pending until a receive purge, which
-    // first hands them what the board sent (a chip with bytes on the bus).
+    // While held, bulk-IN URBs stay pending until a receive purge hands them what the board sent (bytes on the bus).
     void holdBulkIn(bool hold) { locked([&] { m_holdBulkIn = hold; }); }
     // The next `count` bulk-IN URBs end with `status`; -EPIPE stalls until cleared.
     void failBulkIn(int status, int count) { locked([&] { m_fail = {status, status == -EPIPE ? -1 : count}; }); }
@@ -242,8 +241,7 @@ private:
         uint8_t* buffer = entry.buffer ? entry.buffer->data : nullptr;
         const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL, in = (u->endpoint & 0x80) != 0;
         std::lock_guard<std::mutex> lock(m_mutex);
-        // The device may have gone since the ioctl came in: the kernel refuses
-        // a URB on a disconnected file as a whole, it never half-accepts one.
+        // Gone since the ioctl came in: the kernel refuses a URB on a disconnected file whole, never half of it.
         if (!presentLocked(client)) {
             drop(entry);
             return ENODEV;
@@ -269,8 +267,7 @@ private:
             std::lock_guard<std::mutex> lock(m_mutex);
             const bool present = presentLocked(client);
             for (auto it = m_urbs.begin(); it != m_urbs.end(); ++it) {
-                // After a disconnect every URB of the old file ends; one left
-                // pending would keep libusb waiting for it for good.
+                // After a disconnect every URB of the old file ends: one left pending keeps libusb waiting.
                 if (it->client == client && !it->done && !present)
                     finish(*it, -ESHUTDOWN);
                 if (it->client == client && !it->done && !m_holdBulkIn)
@@ -278,12 +275,11 @@ private:
                 if (it->client != client || !it->done)
                     continue;
                 // Written back through the data objects, for this reap's reply to carry.
-                usbdevfs_urb* u = it->fields();
-                int32_t status = u->status, moved = u->actual_length;
-                umockdev_ioctl_data_update(it->urb, offsetof(usbdevfs_urb, status),
-                                           reinterpret_cast<guint8*>(&status), 4);
-                umockdev_ioctl_data_update(it->urb, offsetof(usbdevfs_urb, actual_length),
-                                           reinterpret_cast<guint8*>(&moved), 4);
+                const auto put = [&](size_t at, int32_t field) {
+                    umockdev_ioctl_data_update(it->urb, at, reinterpret_cast<guint8*>(&field), 4);
+                };
+                put(offsetof(usbdevfs_urb, status), it->fields()->status);
+                put(offsetof(usbdevfs_urb, actual_length), it->fields()->actual_length);
                 std::vector<guint8> copy(it->buffer->data, it->buffer->data + it->buffer->data_len);
                 umockdev_ioctl_data_update(it->buffer, 0, copy.data(), copy.size());
                 UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);

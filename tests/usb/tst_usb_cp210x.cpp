@@ -28,10 +28,9 @@ QString productString(uint32_t device, uint8_t selector = SI_RETURN_SERIAL_NUMBE
 BRIDGE_HANDLE openConfigured(uint32_t device, uint16_t line = BRIDGE_LINE_8N1)
 {
     BRIDGE_HANDLE handle = nullptr;
-    if (BridgeOpen(device, &handle) != SI_SUCCESS || BridgeSetBaudRate(handle, 115200) != SI_SUCCESS ||
-        BridgeSetLineControl(handle, line) != SI_SUCCESS)
-        return nullptr;
-    return handle;
+    const bool set = BridgeOpen(device, &handle) == SI_SUCCESS && BridgeSetBaudRate(handle, 115200) == SI_SUCCESS &&
+                     BridgeSetLineControl(handle, line) == SI_SUCCESS;
+    return set ? handle : nullptr;
 }
 
 int waiting(BRIDGE_HANDLE handle) // bytes received, -1 when the handle fails
@@ -304,7 +303,8 @@ private slots:
         QObject receiver;
         for (auto [signal, counter] : {std::pair(&KX_SI_USBXpressDev::SIGNAL_connectionClosed, &closed),
                                        std::pair(&KX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable, &lists)})
-            connect(&device, signal, &receiver, [counter = counter] { ++*counter; }, Qt::QueuedConnection);
+            connect(
+                &device, signal, &receiver, [counter = counter] { ++*counter; }, Qt::QueuedConnection);
         QVERIFY(waitUntil([&] { return device.getDeviceList().size() == 1; }, 3000));
         QCOMPARE(device.openDevice(0), 1);
         pump(10);
