@@ -1,9 +1,8 @@
 #ifndef TIVAKO_TESTS_USB_EMULATEDCP210X_H
 #define TIVAKO_TESTS_USB_EMULATEDCP210X_H
 
-// A CP210x bridge for the real libusb, emulated with umockdev (run under
-// umockdev-wrapper), a virtual board behind its first UART. Models only what
-// the CP210x backend uses. GIO's headers come before Qt's `signals` keyword.
+// A CP210x bridge for the real libusb, emulated with umockdev (run under umockdev-wrapper), a virtual board
+// behind its first UART. Models only what the CP210x backend uses. GIO's headers come before Qt's `signals`.
 
 #include <glib/gstdio.h>
 #include <umockdev.h>
@@ -11,25 +10,28 @@
 #include "sim/SimBoard.h"
 
 #include <QStringList>
-
-#include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 
 enum class Cp210xPart { Cp2102n, Cp2104, Cp2105, Cp2108 };
 
 struct EmulatedCp210xConfig
 {
-    Cp210xPart part = Cp210xPart::Cp2104;
-    uint16_t vendorId = 0x10C4;
-    uint16_t productId = 0; // 0: the part's factory id
+    EmulatedCp210xConfig(std::string serial = "0001", uint8_t port = 1, uint16_t vendorId = 0x10C4,
+                         uint16_t productId = 0, Cp210xPart part = Cp210xPart::Cp2104)
+        : part(part), vendorId(vendorId), productId(productId), serial(std::move(serial)), port(port)
+    {
+    }
+    Cp210xPart part;
+    uint16_t vendorId;
+    uint16_t productId; // 0: the part's factory id
     std::string product = "CP2104 USB to UART Bridge Controller";
-    std::string serial = "0001";
-    uint8_t port = 1;                       // on the root hub of bus 1
+    std::string serial;
+    uint8_t port;                           // on the root hub of bus 1
     uint8_t firmwareVersion[3] = {1, 0, 8}; // CP2102N only
     // As the last owner left them: CTS/DSR handshake, RTS flow, XON/XOFF both ways.
     uint32_t flow[2] = {0x19, 0xC3};
@@ -59,9 +61,8 @@ public:
         const uint16_t productIds[] = {0xEA60, 0xEA60, 0xEA70, 0xEA71};
         m_ports.resize(size_t(interfaces[int(config.part)]));
         m_config.productId = config.productId ? config.productId : productIds[int(config.part)];
-        gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+        g_autofree gchar* root = umockdev_testbed_get_root_dir(m_testbed);
         m_root = root;
-        g_free(root);
         m_handler = umockdev_ioctl_base_new();
         g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(&EmulatedCp210x::onIoctl), this);
         plug(deviceNumber);
@@ -81,8 +82,7 @@ public:
     // "release n", "connect n", "clear-halt EE"; "read EE": first read of an enabled port.
     QStringList requests() { return locked([&] { return m_requests; }); }
     Port port(uint8_t interfaceNumber) { return locked([&] { return m_ports.at(interfaceNumber); }); }
-    // While held, bulk-IN URBs stay pending until a receive purge, which
-    // first hands them what the board sent (a chip with bytes on the bus).
+    // While held, bulk-IN URBs stay pending until a receive purge hands them what the board sent (bytes on the bus).
     void holdBulkIn(bool hold) { locked([&] { m_holdBulkIn = hold; }); }
     // The next `count` bulk-IN URBs end with `status`; -EPIPE stalls until cleared.
     void failBulkIn(int status, int count) { locked([&] { m_fail = {status, status == -EPIPE ? -1 : count}; }); }
@@ -102,8 +102,7 @@ public:
             for (Urb& urb : m_urbs) // as the kernel ends them on a disconnect
                 if (!urb.done)
                     finish(urb, -ESHUTDOWN);
-            for (Port& port : m_ports)
-                port = Port();
+            std::fill(m_ports.begin(), m_ports.end(), Port());
             m_board.unplug();
         }
         umockdev_testbed_uevent(m_testbed, m_sysfsPath.constData(), "remove");
@@ -113,18 +112,17 @@ public:
 
     void plug(int deviceNumber)
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
+        locked([&] {
             m_deviceNumber = deviceNumber;
             for (Port& port : m_ports)
                 std::copy(m_config.flow, m_config.flow + 2, port.flow);
             if (!m_board.isPlugged())
                 m_board.plug();
-        }
+        });
         // In place before the node appears: libusb may open it at once.
         umockdev_testbed_attach_ioctl(m_testbed, qPrintable(node()), m_handler, nullptr);
         auto text = [](const char* pattern, int value) { return QString::asprintf(pattern, value).toLatin1(); };
-        gchar* path = umockdev_testbed_add_device(
+        g_autofree gchar* path = umockdev_testbed_add_device(
             m_testbed, "usb", text("1-%d", m_config.port).constData(), nullptr, "busnum", "1\n", "devnum",
             text("%d\n", deviceNumber).constData(), "idVendor", text("%04x\n", m_config.vendorId).constData(),
             "idProduct", text("%04x\n", m_config.productId).constData(), "bConfigurationValue", "1\n", "dev",
@@ -142,7 +140,6 @@ public:
                                    uint8_t(0x01 + i), 2, 64, 0, 0});
         umockdev_testbed_set_attribute_binary(m_testbed, path, "descriptors", raw.data(), int(raw.size()));
         m_sysfsPath = path; // written and read on the test's thread only
-        g_free(path);
         locked([&] { m_attached = true; });
         umockdev_testbed_uevent(m_testbed, m_sysfsPath.constData(), "add");
     }
@@ -171,8 +168,7 @@ private:
     }
     static void drop(Urb& urb)
     {
-        if (urb.buffer)
-            g_object_unref(urb.buffer);
+        g_clear_object(&urb.buffer);
         g_object_unref(urb.urb);
     }
     template <typename T> static T* peek(UMockdevIoctlData* arg)
@@ -237,9 +233,7 @@ private:
 
     int submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
     {
-        Urb entry;
-        entry.client = client;
-        entry.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+        Urb entry{umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr), nullptr, client, false};
         usbdevfs_urb* u = entry.fields();
         if (u->buffer_length > 0)
             entry.buffer = umockdev_ioctl_data_resolve(entry.urb, offsetof(usbdevfs_urb, buffer),
@@ -247,8 +241,7 @@ private:
         uint8_t* buffer = entry.buffer ? entry.buffer->data : nullptr;
         const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL, in = (u->endpoint & 0x80) != 0;
         std::lock_guard<std::mutex> lock(m_mutex);
-        // The device may have gone since the ioctl came in: the kernel refuses
-        // a URB on a disconnected file as a whole, it never half-accepts one.
+        // Gone since the ioctl came in: the kernel refuses a URB on a disconnected file whole, never half of it.
         if (!presentLocked(client)) {
             drop(entry);
             return ENODEV;
@@ -258,8 +251,7 @@ private:
         if (control) { // the setup packet is not counted in what moved
             finish(entry, vendor(buffer, buffer + 8, uint16_t(std::min<int>(le16(buffer + 6), u->buffer_length - 8))));
         } else if (!in) {
-            if (port.session)
-                m_board.write(port.session, buffer, uint32_t(u->buffer_length), &written);
+            m_board.write(port.session, buffer, uint32_t(u->buffer_length), &written);
             finish(entry, u->buffer_length);
         } else if (port.enabled && !m_requests.contains(QString::asprintf("read %02X", u->endpoint))) {
             m_requests << QString::asprintf("read %02X", u->endpoint);
@@ -275,8 +267,7 @@ private:
             std::lock_guard<std::mutex> lock(m_mutex);
             const bool present = presentLocked(client);
             for (auto it = m_urbs.begin(); it != m_urbs.end(); ++it) {
-                // After a disconnect every URB of the old file ends; one left
-                // pending would keep libusb waiting for it for good.
+                // After a disconnect every URB of the old file ends: one left pending keeps libusb waiting.
                 if (it->client == client && !it->done && !present)
                     finish(*it, -ESHUTDOWN);
                 if (it->client == client && !it->done && !m_holdBulkIn)
@@ -284,12 +275,11 @@ private:
                 if (it->client != client || !it->done)
                     continue;
                 // Written back through the data objects, for this reap's reply to carry.
-                usbdevfs_urb* u = it->fields();
-                int32_t status = u->status, moved = u->actual_length;
-                umockdev_ioctl_data_update(it->urb, offsetof(usbdevfs_urb, status),
-                                           reinterpret_cast<guint8*>(&status), 4);
-                umockdev_ioctl_data_update(it->urb, offsetof(usbdevfs_urb, actual_length),
-                                           reinterpret_cast<guint8*>(&moved), 4);
+                const auto put = [&](size_t at, int32_t field) {
+                    umockdev_ioctl_data_update(it->urb, at, reinterpret_cast<guint8*>(&field), 4);
+                };
+                put(offsetof(usbdevfs_urb, status), it->fields()->status);
+                put(offsetof(usbdevfs_urb, actual_length), it->fields()->actual_length);
                 std::vector<guint8> copy(it->buffer->data, it->buffer->data + it->buffer->data_len);
                 umockdev_ioctl_data_update(it->buffer, 0, copy.data(), copy.size());
                 UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
@@ -321,19 +311,23 @@ private:
     }
 
     // A control request: the data length, or -EPIPE for one the chip stalls.
+    // Without a session (other ports, board gone) the board refuses the call.
     int vendor(const uint8_t* setup, uint8_t* data, uint16_t length)
     {
         const uint8_t type = setup[0], request = setup[1];
         const uint16_t value = le16(setup + 2), index = le16(setup + 4);
+        const auto reply = [&](const void* bytes, size_t size) {
+            std::memcpy(data, bytes, std::min<size_t>(length, size));
+            return int(std::min<size_t>(length, size));
+        };
         if (type == 0x80 && request == 6 && value >> 8 == 3) { // GET_DESCRIPTOR, string
             const std::string text = value == 0x302 ? m_config.product : m_config.serial;
-            std::vector<uint8_t> reply = {uint8_t(2 + 2 * text.size()), 3};
+            std::vector<uint8_t> bytes = {uint8_t(2 + 2 * text.size()), 3};
             for (char c : text)
-                reply.insert(reply.end(), {uint8_t(c), 0});
+                bytes.insert(bytes.end(), {uint8_t(c), 0});
             if (value == 0x300)
-                reply = {4, 3, 0x09, 0x04}; // US English
-            std::memcpy(data, reply.data(), std::min<size_t>(length, reply.size()));
-            return std::min<int>(length, int(reply.size()));
+                bytes = {4, 3, 0x09, 0x04}; // US English
+            return reply(bytes.data(), bytes.size());
         }
         if ((type & 0x60) != 0x40)
             return -EPIPE;
@@ -341,19 +335,13 @@ private:
         for (int i = 0; !(type & 0x80) && i < length; ++i)
             line += QString::asprintf(i ? " %02X" : " [%02X", data[i]);
         m_requests << line + (type & 0x80 ? QString(" <%1").arg(length) : length ? "]" : "");
-
-        if (type == 0xC0 && request == 0xFF && value == 0x370B && length >= 1) { // GET_PARTNUM
-            const uint8_t parts[] = {0x20, 0x04, 0x05, 0x08};
-            data[0] = parts[int(m_config.part)];
-            return 1;
-        }
-        if (type == 0xC0 && value == 0x0010 && m_config.part == Cp210xPart::Cp2102n && length >= 3) { // GET_FW_VER
-            std::memcpy(data, m_config.firmwareVersion, 3);
-            return 3;
-        }
+        const uint8_t parts[] = {0x20, 0x04, 0x05, 0x08};
+        if (type == 0xC0 && request == 0xFF && value == 0x370B) // GET_PARTNUM
+            return reply(&parts[int(m_config.part)], 1);
+        if (type == 0xC0 && value == 0x0010 && m_config.part == Cp210xPart::Cp2102n) // GET_FW_VER
+            return reply(m_config.firmwareVersion, 3);
         if (type == 0x40 && request == 0xFF && value == 0x37E1 && m_ports.size() == 1) { // latch: mask, value
-            if (m_ports[0].session)
-                m_board.writeLatch(m_ports[0].session, uint8_t(index), uint8_t(index >> 8));
+            m_board.writeLatch(m_ports[0].session, uint8_t(index), uint8_t(index >> 8));
             return 0;
         }
         if (type == 0x41 && request == m_vanishOn) {
@@ -364,10 +352,8 @@ private:
             return -EPIPE;
         Port& port = m_ports[index];
         const uint64_t session = port.session;
-        if (type == 0xC1 && request == 0x14 && length >= 16) { // GET_FLOW
-            std::memcpy(data, port.flow, 16);                      // both little-endian
-            return 16;
-        }
+        if (type == 0xC1 && request == 0x14) // GET_FLOW, both little-endian
+            return reply(port.flow, 16);
         if (request == 0x00 && type == 0x41) { // IFC_ENABLE
             port.enabled = value != 0;
             if (index == 0 && value && !session)
@@ -375,19 +361,16 @@ private:
             else if (session && !value)
                 m_board.close(std::exchange(port.session, 0));
         } else if (request == 0x1E && type == 0x41 && length == 4) { // SET_BAUDRATE
-            if (session)
-                m_board.setBaudRate(session, le16(data) | uint32_t(le16(data + 2)) << 16);
+            m_board.setBaudRate(session, le16(data) | uint32_t(le16(data + 2)) << 16);
         } else if (request == 0x03 && type == 0x41) { // SET_LINE_CTL
-            if (session)
-                m_board.setLineControl(session, value);
+            m_board.setLineControl(session, value);
         } else if (request == 0x13 && type == 0x41 && length == 16) { // SET_FLOW
             std::memcpy(port.flow, data, 16);
         } else if (request == 0x12 && type == 0x41) { // PURGE
             for (Urb& urb : m_urbs)
                 if (m_holdBulkIn && (value & 0x0A) && !urb.done && urb.fields()->endpoint == 0x81 + index)
                     bulkIn(urb);
-            if (session)
-                m_board.flushBuffers(session, (value & 0x05) ? 1 : 0, (value & 0x0A) ? 1 : 0);
+            m_board.flushBuffers(session, (value & 0x05) ? 1 : 0, (value & 0x0A) ? 1 : 0);
         } else if (type != 0x41 || (request != 0x07 && request != 0xFF)) {
             return -EPIPE; // SET_MHS and the multi-port parts' latch: taken, the board does not care
         }

@@ -1,6 +1,5 @@
-// The CP210x backend on the real libusb against emulated bridges with virtual
-// boards behind them, and the loader end to end over it. Requests are written
-// out as numbers on purpose: they are the chip's interface.
+// The CP210x backend on the real libusb against emulated bridges with virtual boards behind them, and the
+// loader end to end over it. Requests are written out as numbers on purpose: they are the chip's interface.
 
 #include "EmulatedCp210x.h" // first, see there
 
@@ -10,7 +9,6 @@
 #include "tests/support/MainWindowRig.h"
 #include "ui/RidivuDizerozoDuveze.h"
 
-#include <QToolButton>
 #include <QtTest>
 
 using namespace rig;
@@ -30,10 +28,9 @@ QString productString(uint32_t device, uint8_t selector = SI_RETURN_SERIAL_NUMBE
 BRIDGE_HANDLE openConfigured(uint32_t device, uint16_t line = BRIDGE_LINE_8N1)
 {
     BRIDGE_HANDLE handle = nullptr;
-    if (BridgeOpen(device, &handle) != SI_SUCCESS || BridgeSetBaudRate(handle, 115200) != SI_SUCCESS ||
-        BridgeSetLineControl(handle, line) != SI_SUCCESS)
-        return nullptr;
-    return handle;
+    const bool set = BridgeOpen(device, &handle) == SI_SUCCESS && BridgeSetBaudRate(handle, 115200) == SI_SUCCESS &&
+                     BridgeSetLineControl(handle, line) == SI_SUCCESS;
+    return set ? handle : nullptr;
 }
 
 int waiting(BRIDGE_HANDLE handle) // bytes received, -1 when the handle fails
@@ -108,9 +105,8 @@ private slots:
         m_log.reset();
     }
 
-    // Open to close: the part asked, not guessed from the id; flow control the
-    // last owner left off (early CP2102N firmware: also in the XON limit);
-    // reading only once the line is set; the latch in the part's own form.
+    // Open to close: the part asked, not guessed from the id; flow control the last owner left off (early
+    // CP2102N firmware: also in the XON limit); reading only once the line is set; the latch in the part's form.
     void requestsPerPart_data()
     {
         QTest::addColumn<int>("part");
@@ -136,9 +132,7 @@ private slots:
         QFETCH(int, firmware);
         QFETCH(int, port);
         QFETCH(QStringList, latch);
-        EmulatedCp210xConfig config;
-        config.part = Cp210xPart(part);
-        config.productId = uint16_t(productId);
+        EmulatedCp210xConfig config("0001", 1, 0x10C4, uint16_t(productId), Cp210xPart(part));
         config.firmwareVersion[2] = uint8_t(firmware);
         EmulatedCp210x* bridge = plug(config);
         const int count = bridge->interfaceCount(); // one device per UART
@@ -166,20 +160,15 @@ private slots:
         QCOMPARE(seen, expected);
     }
 
-    // Bridges in port order, each UART of a multi-port part a device with a
-    // name of its own, listing sends nothing; one open per port; a device
-    // that is gone is not found and still closes; dropping the backend hands
-    // every open port back to the kernel.
+    // Bridges in port order, each UART of a multi-port part a device with a name of its own, listing sends
+    // nothing; one open per port; a device that is gone is not found and still closes; dropping the backend
+    // hands every open port back to the kernel.
     void listingAndHandles()
     {
-        EmulatedCp210xConfig dual, single;
-        dual.part = Cp210xPart::Cp2105;
+        EmulatedCp210xConfig dual("D", 3, 0x10C4, 0, Cp210xPart::Cp2105);
         dual.product = "CP2105 Dual USB to UART Bridge Controller";
-        dual.serial = "D";
-        dual.port = 3;
-        single.serial = "S";
         EmulatedCp210x* bridge = plug(dual);
-        EmulatedCp210x* first = plug(single);
+        EmulatedCp210x* first = plug({"S"});
         QCOMPARE(productString(0) + productString(1) + productString(2) + productString(3), QString("SD-0D-1"));
         QCOMPARE(productString(2, SI_RETURN_DESCRIPTION), QString("%1 (interface 1)").arg(dual.product.c_str()));
         QVERIFY(first->requests().isEmpty() && bridge->requests().isEmpty());
@@ -202,9 +191,8 @@ private slots:
         QCOMPARE(int(BridgeClose(h)), int(SI_SUCCESS));
     }
 
-    // Bytes the chip still had on the bus when a purge came go with it:
-    // nothing that arrived before a flush is handed out after it. Read errors
-    // count only in a row; a stall is cleared; a reader that cannot go on
+    // Bytes the chip still had on the bus when a purge came go with it: nothing that arrived before a flush is
+    // handed out after it. Read errors count only in a row; a stall is cleared; a reader that cannot go on
     // reports its device gone, once.
     void flushAndReaderRecovery()
     {
@@ -276,20 +264,11 @@ private slots:
         QCOMPARE(device.closeDev(), 1);
     }
 
-    // Ids from the Linux driver's table, the same table that writes the udev
-    // rule; others only through TIVAKO_USB_IDS.
+    // Ids from the Linux driver's table, the same table that writes the udev rule; others only through TIVAKO_USB_IDS.
     void idTableAndExtraIds()
     {
-        EmulatedCp210xConfig known, custom;
-        known.vendorId = 0x1FB9;
-        known.productId = 0x0300;
-        known.serial = "K";
-        custom.vendorId = 0x1234;
-        custom.productId = 0xABCD;
-        custom.serial = "C";
-        custom.port = 2;
-        plug(known);
-        plug(custom);
+        plug({"K", 1, 0x1FB9, 0x0300});
+        plug({"C", 2, 0x1234, 0xABCD});
         QCOMPARE(productString(0) + productString(1), QString("K"));
         qputenv("TIVAKO_USB_IDS", "1234:abcd,0001:0002");
         bridgeInstallBackend(createCp210xBridgeBackend());
@@ -318,17 +297,14 @@ private slots:
     // Pulled out: lost at once (at most one error line, closed, announced); back soon or later: listed, opens.
     void unplugAndFastReplug()
     {
-        EmulatedCp210xConfig config;
-        config.serial = "R1";
-        EmulatedCp210x* bridge = plug(config);
+        EmulatedCp210x* bridge = plug({"R1"});
         KX_SI_USBXpressDev device;
         int closed = 0, lists = 0; // counted on this thread: the signals come from the worker
         QObject receiver;
-        connect(
-            &device, &KX_SI_USBXpressDev::SIGNAL_connectionClosed, &receiver, [&] { ++closed; }, Qt::QueuedConnection);
-        connect(
-            &device, &KX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable, &receiver, [&] { ++lists; },
-            Qt::QueuedConnection);
+        for (auto [signal, counter] : {std::pair(&KX_SI_USBXpressDev::SIGNAL_connectionClosed, &closed),
+                                       std::pair(&KX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable, &lists)})
+            connect(
+                &device, signal, &receiver, [counter = counter] { ++*counter; }, Qt::QueuedConnection);
         QVERIFY(waitUntil([&] { return device.getDeviceList().size() == 1; }, 3000));
         QCOMPARE(device.openDevice(0), 1);
         pump(10);
@@ -351,15 +327,12 @@ private slots:
         QCOMPARE(bridge->port(0).connects, 1);
     }
 
-    // The window with TIVAKO_BRIDGE=usb: lists the bridge and connects by
-    // itself, shows the firmware's text, programs the built-in image, resets
-    // the board, reconnects after a fast replug, and on Disconnect releases
+    // The window with TIVAKO_BRIDGE=usb: lists the bridge and connects by itself, shows the firmware's text,
+    // programs the built-in image, resets the board, reconnects after a fast replug, and on Disconnect releases
     // the interface and hands it back to the kernel driver.
     void loaderEndToEnd()
     {
-        EmulatedCp210xConfig config;
-        config.serial = "E2E";
-        EmulatedCp210x* bridge = plug(config);
+        EmulatedCp210x* bridge = plug({"E2E"});
         qputenv("TIVAKO_BRIDGE", "usb");
         std::string error;
         QVERIFY(bridgeInstallBackendFromEnvironment(&error));
