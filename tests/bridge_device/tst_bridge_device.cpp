@@ -119,10 +119,9 @@ private slots:
         m_rig.backend->setStatus(s.op, BRIDGE_STATUS(status), !fails); // a failing call does nothing else
         const bool ok = act(m_rig, s.act);
         QCOMPARE(ok, !fails);
-        if (s.act == BootMode) { // reset (bit 0) held, BOOT0 (bit 1) set, released; or held in reset
-            const ScriptedBridgeBackend::State state = m_rig.backend->state();
-            QCOMPARE(state.latches, std::string(ok ? "\xfe\xfc\xfd" : "\xfe"));
-            QCOMPARE(state.lineControl, uint16_t(ok ? BRIDGE_LINE_8E1 : BRIDGE_LINE_8N1)); // the bootloader's 8E1
+        if (s.act == BootMode) { // reset (bit 0) held, BOOT0 (bit 1) set, released, in 8E1; or held in reset
+            QCOMPARE(m_rig.backend->state().latches, std::string(ok ? "\xfe\xfc\xfd" : "\xfe"));
+            QCOMPARE(m_rig.backend->state().lineControl, uint16_t(ok ? BRIDGE_LINE_8E1 : BRIDGE_LINE_8N1));
         }
         const bool logged = named || (status && s.others == LoggedAsUnknown);
         QCOMPARE(log.linesOf(label(s.label)), logged ? QStringList(errorLine(label(s.label), statusText(status, named)))
