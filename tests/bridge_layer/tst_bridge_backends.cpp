@@ -16,9 +16,8 @@ using Statuses = QVector<BRIDGE_STATUS>;
 
 std::string text(uint32_t device, uint8_t selector, BRIDGE_STATUS expected = SI_SUCCESS)
 {
-    char buffer[BRIDGE_MAX_PRODUCT_STRING];
-    std::memset(buffer, 'x', sizeof buffer);
-    return BridgeGetProductString(device, buffer, selector) == expected ? buffer : "<other status>";
+    std::string buffer(BRIDGE_MAX_PRODUCT_STRING, 'x');
+    return BridgeGetProductString(device, &buffer[0], selector) == expected ? buffer.c_str() : "<other status>";
 }
 
 // Bytes waiting, or 9999 when the queue check fails or its status differs.
