@@ -12,12 +12,12 @@ namespace {
 
 using Devices = std::vector<ScriptedBridgeBackend::Device>;
 using Parts = std::vector<std::shared_ptr<BridgeBackend>>;
+using Statuses = QVector<BRIDGE_STATUS>;
 
 std::string text(uint32_t device, uint8_t selector, BRIDGE_STATUS expected = SI_SUCCESS)
 {
-    char buffer[BRIDGE_MAX_PRODUCT_STRING];
-    std::memset(buffer, 'x', sizeof buffer);
-    return BridgeGetProductString(device, buffer, selector) == expected ? buffer : "<other status>";
+    std::string buffer(BRIDGE_MAX_PRODUCT_STRING, 'x');
+    return BridgeGetProductString(device, &buffer[0], selector) == expected ? buffer.c_str() : "<other status>";
 }
 
 // Bytes waiting, or 9999 when the queue check fails or its status differs.
@@ -31,11 +31,11 @@ void expectHandleRefused(BRIDGE_HANDLE handle, BRIDGE_STATUS status)
 {
     uint32_t n = 0, s = 0;
     uint8_t byte = 0x7F;
-    const QVector<BRIDGE_STATUS> got{BridgeSetBaudRate(handle, 115200), BridgeSetLineControl(handle, BRIDGE_LINE_8E1),
-                                     BridgeWriteLatch(handle, 1, 1), BridgeCheckRxQueue(handle, &n, &s),
-                                     BridgeRead(handle, &byte, 1, &n), BridgeWrite(handle, &byte, 1, &n),
-                                     BridgeFlushBuffers(handle, 1, 1)};
-    QCOMPARE(got, QVector<BRIDGE_STATUS>(7, status));
+    const Statuses got{BridgeSetBaudRate(handle, 115200), BridgeSetLineControl(handle, BRIDGE_LINE_8E1),
+                       BridgeWriteLatch(handle, 1, 1), BridgeCheckRxQueue(handle, &n, &s),
+                       BridgeRead(handle, &byte, 1, &n), BridgeWrite(handle, &byte, 1, &n),
+                       BridgeFlushBuffers(handle, 1, 1)};
+    QCOMPARE(got, Statuses(7, status));
 }
 
 } // namespace
@@ -75,25 +75,21 @@ private slots:
                  "Tivako Virtual Board VB0002");
         QCOMPARE(text(2, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND) + text(0, 2, SI_INVALID_PARAMETER), "");
         uint32_t n = 0;
-        QCOMPARE(BridgeGetNumDevices(&n), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(n, 2u);
+        QVERIFY(BridgeGetNumDevices(&n) == SI_SUCCESS && n == 2);
 
         BRIDGE_HANDLE handle = nullptr, other = nullptr;
-        QCOMPARE(BridgeOpen(2, &other), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND));
-        QCOMPARE(BridgeOpen(0, &handle), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(BridgeOpen(0, &other), BRIDGE_STATUS(SI_DEVICE_NOT_FOUND)); // one host at a time
-        const QVector<BRIDGE_STATUS> refused{ // missing out-pointers: by the library, and by the boards themselves
+        QCOMPARE((Statuses{BridgeOpen(2, &other), BridgeOpen(0, &handle), BridgeOpen(0, &other)}),
+                 (Statuses{SI_DEVICE_NOT_FOUND, SI_SUCCESS, SI_DEVICE_NOT_FOUND})); // one host at a time
+        const Statuses refused{ // missing out-pointers: by the library, and by the boards themselves
             BridgeGetNumDevices(nullptr), BridgeGetProductString(0, nullptr, 1), BridgeOpen(0, nullptr),
             BridgeCheckRxQueue(handle, &n, nullptr), BridgeRead(handle, nullptr, 1, &n),
             BridgeWrite(handle, nullptr, 1, &n), sim->getNumDevices(nullptr), sim->open(0, nullptr)};
-        QCOMPARE(refused, QVector<BRIDGE_STATUS>(8, SI_INVALID_PARAMETER));
-        QCOMPARE(BridgeSetBaudRate(handle, 0), BRIDGE_STATUS(SI_INVALID_BAUDRATE));
-        QCOMPARE(BridgeSetBaudRate(handle, 115200), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(BridgeSetLineControl(handle, BRIDGE_LINE_8E1), BRIDGE_STATUS(SI_SUCCESS));
+        QCOMPARE(refused, Statuses(8, SI_INVALID_PARAMETER));
         // Reset held, BOOT0 set, reset released: the latch keeps the bits outside the mask.
-        QCOMPARE(BridgeWriteLatch(handle, 0x01, 0x00), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(BridgeWriteLatch(handle, 0x02, 0x00), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(BridgeWriteLatch(handle, 0x01, 0xFF), BRIDGE_STATUS(SI_SUCCESS));
+        QCOMPARE((Statuses{BridgeSetBaudRate(handle, 0), BridgeSetBaudRate(handle, 115200),
+                           BridgeSetLineControl(handle, BRIDGE_LINE_8E1), BridgeWriteLatch(handle, 0x01, 0x00),
+                           BridgeWriteLatch(handle, 0x02, 0x00), BridgeWriteLatch(handle, 0x01, 0xFF)}),
+                 (Statuses{SI_INVALID_BAUDRATE, SI_SUCCESS, SI_SUCCESS, SI_SUCCESS, SI_SUCCESS, SI_SUCCESS}));
         QCOMPARE(int(kind ? sim->board(0)->latch() : board->state().latch), 0xFD);
 
         const uint8_t sync = 0x7F, get[2] = {0x00, 0xFF};
@@ -109,8 +105,7 @@ private slots:
         QCOMPARE(BridgeFlushBuffers(handle, 0, 1), BRIDGE_STATUS(SI_SUCCESS));
         QCOMPARE(waiting(handle, 0), 0u);
 
-        QCOMPARE(BridgeClose(handle), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(BridgeClose(handle), BRIDGE_STATUS(SI_INVALID_HANDLE));
+        QCOMPARE((Statuses{BridgeClose(handle), BridgeClose(handle)}), (Statuses{SI_SUCCESS, SI_INVALID_HANDLE}));
         // Closed, never issued, or null: refused, and nothing reaches a device.
         for (BRIDGE_HANDLE stale : {handle, bridgeHandleFromId(0x1234), BRIDGE_HANDLE(nullptr)})
             expectHandleRefused(stale, SI_INVALID_HANDLE);
@@ -119,9 +114,8 @@ private slots:
             QVERIFY(sim->unplug(0) && sim->plug(0) && !sim->unplug(2) && !sim->plug(2));
             expectHandleRefused(other, SI_DEVICE_NOT_FOUND);
             sim->injectStatus(SimOp::Close, SI_DEVICE_IO_FAILED); // a close that failed keeps the handle
-            QCOMPARE(BridgeClose(other), BRIDGE_STATUS(SI_DEVICE_IO_FAILED));
-            QCOMPARE(BridgeClose(other), BRIDGE_STATUS(SI_SUCCESS));
-            QCOMPARE(BridgeClose(other), BRIDGE_STATUS(SI_INVALID_HANDLE));
+            QCOMPARE((Statuses{BridgeClose(other), BridgeClose(other), BridgeClose(other)}),
+                     (Statuses{SI_DEVICE_IO_FAILED, SI_SUCCESS, SI_INVALID_HANDLE}));
             // Injected statuses answer until cleared; when all parts' counts fail, the first part's status does.
             for (SimOp op : {SimOp::GetProductString, SimOp::Open, SimOp::GetNumDevices})
                 sim->injectStatus(op, SI_SYSTEM_ERROR_CODE, SimRepeat::Always);
