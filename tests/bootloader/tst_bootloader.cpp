@@ -62,6 +62,12 @@ class TestBootloader : public QObject
     {
         return writeHexImage(m_dir.filePath(name), image) ? m_dir.filePath(name) : QString();
     }
+    // One session from `path`: its finish results, none if they never came.
+    QList<int> session(const QString& path)
+    {
+        m_rig->start(path);
+        return m_rig->waitForFinishes(1) ? m_rig->finishes() : QList<int>();
+    }
     // Out of reset, BOOT0 low, the firmware's line setting: never left in the bootloader.
     void verifyUserMode()
     {
@@ -114,9 +120,7 @@ private slots:
     {
         QFETCH(int, size);
         const QByteArray image = kVectors + randomBytes(size - 8, quint32(size));
-        m_rig->start(hexFile(image));
-        QVERIFY(m_rig->waitForFinishes(1));
-        QCOMPARE(m_rig->finishes(), QList<int>{1});
+        QCOMPARE(session(hexFile(image)), QList<int>{1});
         // Erased first: nothing of the old contents is left past the image.
         QCOMPARE(flash(), image + QByteArray(kOld.size() - size, '\xff'));
         QCOMPARE(m_rig->messages(), written((size + 255) / 256));
@@ -170,10 +174,10 @@ private slots:
         row("Get ID: NACK", refuse(P, 0x02), id + "0 Bytes", {"SM_FW_GetDeviceIDSend NACK"}, 0, 1000, 3);
         row("Get ID: stray", hit(1, 0x2c), id + "3 Bytes", {"SM_FW_GetDeviceIDSend ACK1 miss"}, 0, 1000, 3);
         row("Get ID: stray closing ACK", hit(5, 0x2c), {}, {"SM_FW_GetDeviceIDSend ACK2 miss"}, 0, 0, 3);
-        const Fault foreign = [](SimBoard* b) { b->setProductId(0x04ab); };
         const Fault countFF = [](SimBoard* b) {
             b->replaceReply(0x02, {0x79, 0xff, 0x04, 0x10, 0x79}, SimRepeat::Always);
         };
+        const Fault foreign = [](SimBoard* b) { b->setProductId(0x04ab); };
         row("Get ID: foreign product", foreign, "STM32 ID: 0x04ab not supported", {}, 0, 0, 13);
         row("Get ID: count byte 0xff", countFF, "STM32 ID: 0x0000 not supported", {}, 0, 0, 13);
         row("erase: silence", silent(6), t + "EraseReceive", {}, 0, 1000, 5);
@@ -205,9 +209,7 @@ private slots:
         fault(board());
         QElapsedTimer clock;
         clock.start();
-        m_rig->start(hexFile(randomBytes(1000, 11))); // four blocks
-        QVERIFY(m_rig->waitForFinishes(1));
-        QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        QCOMPARE(session(hexFile(randomBytes(1000, 11))), QList<int>{-1}); // four blocks
         // However fast the link answers, a reply wait lasts its full time.
         QVERIFY(clock.elapsed() >= waitedMs);
         const QByteArray messages = m_rig->messages();
@@ -225,9 +227,7 @@ private slots:
         // The image is written, but the hand-back's line setting fails: held
         // in reset the board runs nothing, which is no success.
         m_sim->injectStatus(SimOp::SetLineControl, SI_DEVICE_IO_FAILED, SimRepeat::Once, 1);
-        m_rig->start(hexFile(randomBytes(1000, 11)));
-        QVERIFY(m_rig->waitForFinishes(1));
-        QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        QCOMPARE(session(hexFile(randomBytes(1000, 11))), QList<int>{-1});
         QCOMPARE(m_rig->messages(),
                  written(4) + redLine("Board held in reset: it could not be released after writing"));
         QCOMPARE(board()->latch() & 0x01, 0x00);
@@ -237,9 +237,7 @@ private slots:
     {
         // Gone right after the first block's ACK (the fourth message).
         atMessage(4, [sim = m_sim] { sim->unplug(0); });
-        m_rig->start(hexFile(randomBytes(1000, 11)));
-        QVERIFY(m_rig->waitForFinishes(1));
-        QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        QCOMPARE(session(hexFile(randomBytes(1000, 11))), QList<int>{-1});
         const QByteArray messages = m_rig->messages();
         QVERIFY2(messages.endsWith("\n**" + kGone), messages.constData());
         QCOMPARE(messages.count(kIdle), 0);
@@ -253,9 +251,7 @@ private slots:
         const QByteArray second = kVectors + randomBytes(1492, 9);
         const QString path = hexFile(second, "second.hex");
         atMessage(5, [rig = m_rig.get(), path] { rig->start(path); });
-        m_rig->start(hexFile(kVectors + randomBytes(2992, 8)));
-        QVERIFY(m_rig->waitForFinishes(1));
-        QCOMPARE(m_rig->finishes(), QList<int>{1});
+        QCOMPARE(session(hexFile(kVectors + randomBytes(2992, 8))), QList<int>{1});
         QCOMPARE(flash(), second + QByteArray(kOld.size() - second.size(), '\xff'));
         const QByteArray messages = m_rig->messages();
         QCOMPARE(messages.count(kStart), 2);
@@ -317,9 +313,7 @@ private slots:
             m_rig->device().closeDev();
         if (!hex.isNull())
             QVERIFY(writeFile(path, hex));
-        m_rig->start(path);
-        QVERIFY(m_rig->waitForFinishes(1));
-        QCOMPARE(m_rig->finishes(), QList<int>{-1});
+        QCOMPARE(session(path), QList<int>{-1});
         QCOMPARE(m_rig->messages(), expected);
         QCOMPARE(board()->counters().bytesFromHost, uint64_t(0));
         QCOMPARE(flash(), kOld);

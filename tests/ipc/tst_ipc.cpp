@@ -8,8 +8,6 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/Process.h"
 
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstdio>
@@ -17,15 +15,13 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace SharedBlock;
 
 namespace {
 
-const char kLink[] = "KX_SharedMemSocked::KX_SharedMemSocked";
-const char kRun[] = "KX_SharedMemSocked::run";
 const char kMonitor[] = TIVAKO_MONITOR_EXE;
+const char kRun[] = "KX_SharedMemSocked::run";
 const int kWaitMs = 20000;
 
 QString uniqueKey()
@@ -203,7 +199,6 @@ private slots:
         QTest::newRow("status timeout") << QStringList{"status", "--timeout=5"} << 2 << "status takes no --timeout";
         QTest::newRow("status more") << QStringList{"status", "x"} << 2 << "status takes no further arguments";
     }
-
     void monitorCommandLine()
     {
         QFETCH(QStringList, args);
@@ -286,7 +281,6 @@ private slots:
         QTest::newRow("lock open") << "lock" << "not used, its lock is open to others (mode 660)";
         QTest::newRow("too small") << "small" << "Sharedmemory too small: 100 Bytes";
     }
-
     void foreignBlockIsNotUsed()
     {
         QFETCH(QString, setUp);
@@ -310,7 +304,7 @@ private slots:
         raw.set(kProgrammingRequest, QByteArray("\1\0\0\0\0\0\0\0/tmp/evil.hex\0", 23));
         {
             KX_SharedMemSocked link(key);
-            QCOMPARE(LogCapture::errors(kLink).filter(line).size(), 1);
+            QCOMPARE(LogCapture::errors("KX_SharedMemSocked::KX_SharedMemSocked").filter(line).size(), 1);
             Recorder rec(&link);
             link.setStatusZuvodErirora(true);
             QTest::qWait(100);

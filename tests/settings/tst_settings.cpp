@@ -4,7 +4,6 @@
 #include "settings/KX_XML_Settings.h"
 #include "tests/support/TestData.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <unistd.h>
@@ -86,9 +85,10 @@ private slots:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QByteArray>("expected");
+        const QByteArray none = document("", "", 0);
         QTest::newRow("mode spaced") << mode("\n\t 7 \n") << document("", "", 7);
-        QTest::newRow("mode word") << mode("TLV") << document("", "", 0);
-        QTest::newRow("mode and text") << mode(" 1x") << document("", "", 0);
+        QTest::newRow("mode word") << mode("TLV") << none;
+        QTest::newRow("mode and text") << mode(" 1x") << none;
         QTest::newRow("depth, later wins, unknown element ends the settings")
             << QByteArray("<R><Settings><SettingsPathHexFile>/1</SettingsPathHexFile><SettingsPathHexFile>/2"
                           "</SettingsPathHexFile><C/><SettingsDebugComMode>1</SettingsDebugComMode></Settings>"
@@ -98,11 +98,10 @@ private slots:
                                  << document("/p", "", 0);
         QTest::newRow("element in a key") << QByteArray("<Settings><SettingsUsbDevName>D<b/></SettingsUsbDevName>"
                                                         "<SettingsDebugComMode>1</SettingsDebugComMode></Settings>")
-                                          << document("", "", 0);
-        QTest::newRow("binary") << QByteArray("\x00\xff\xfe<Settings>\x01", 14) << document("", "", 0);
+                                          << none;
+        QTest::newRow("binary") << QByteArray("\x00\xff\xfe<Settings>\x01", 14) << none;
         QTest::newRow("bad UTF-8") << QByteArray("<Settings><SettingsUsbDevName>D</SettingsUsbDevName>"
-                                                 "<SettingsPathHexFile>\xff</SettingsPathHexFile></Settings>")
-                                   << document("", "", 0);
+                                                 "<SettingsPathHexFile>\xff</SettingsPathHexFile></Settings>") << none;
         QTest::newRow("longer old file") << document(QByteArray(3000, 'p'), "n", 1) + "<!-- more -->\n"
                                          << document(QByteArray(3000, 'p'), "n", 1);
     }

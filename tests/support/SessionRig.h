@@ -1,9 +1,8 @@
 #ifndef TIVAKO_TESTS_SUPPORT_SESSIONRIG_H
 #define TIVAKO_TESTS_SUPPORT_SESSIONRIG_H
 
-// A bridge device with its real worker thread in front of a backend (the
-// virtual board), and the console bytes and finish results it produced. The
-// virtual board's header comes first, before any Qt header.
+// A bridge device with its real worker thread in front of a backend (the virtual board), and the console bytes and
+// finish results it produced. The virtual board's header comes first, before any Qt header.
 
 #include "sim/SimBridgeBackend.h"
 
@@ -11,8 +10,6 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestData.h"
 #include "tests/support/Wait.h"
-
-#include <QTemporaryDir>
 
 class SessionRig : public QObject
 {
@@ -31,7 +28,6 @@ public:
     }
 
     KX_SI_USBXpressDev& device() { return *m_device; }
-    // Waits for the first listed device and opens it.
     bool openFirstDevice()
     {
         return waitUntil([this] { return !m_device->getDeviceList().isEmpty(); }) &&
@@ -47,7 +43,6 @@ public:
         return arrived;
     }
     QList<int> finishes() const { return m_finishes; }
-    // Every console byte written so far.
     QByteArray messages()
     {
         quint8 byte = 0;
