@@ -9,13 +9,7 @@
 #include "tests/support/Process.h"
 #include "tests/support/Wait.h"
 
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryFile>
-
-namespace {
-const QString kHex = TIVAKO_SOURCE_DIR "/resources/hex/RozazerEvu_1_0_54.hex";
-}
+static const QString kHex = TIVAKO_SOURCE_DIR "/resources/hex/RozazerEvu_1_0_54.hex";
 
 class TestFirmware : public QObject
 {

@@ -8,19 +8,12 @@
 #include "tests/support/Process.h"
 #include "tests/support/Wait.h"
 
-#include <QJsonArray>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-
 #include <csignal>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
-namespace {
-const QString kBoard = TIVAKO_BINARY_DIR "/tools/tivako-board/tivako-board";
-}
+static const QString kBoard = TIVAKO_BINARY_DIR "/tools/tivako-board/tivako-board";
 
 class TestBoardTool : public QObject
 {
@@ -117,11 +110,10 @@ private slots:
                                       "busy: busy: the bridge refused to open (is a loader using the board?) "
                                       "[SI_DEVICE_NOT_FOUND]"};
         QStringList results = {"", "", "", ""};
-        for (const QJsonObject& event : events) {
+        for (const QJsonObject& event : events)
             if (event.value("event") == "result")
                 results[event.value("board").toString().right(1).toInt() - 1] =
                     event.value("status").toString() + ": " + event.value("message").toString();
-        }
         QCOMPARE(results, expected);
         for (size_t i = 0; i < 3; ++i) // released from reset with BOOT0 low
             QVERIFY((sim->board(i)->latch() & 0x03) == 0x03 && sim->board(i)->mode() != SimBoardMode::Bootloader);
@@ -147,20 +139,16 @@ private slots:
                               << "^$";
         QTest::newRow("missing serial") << "flash --board VB0002 --board VB0009 --quadrel" << 2 << ""
                                         << "^tivako-flash: .*VB0009";
-        QTest::newRow("two images") << "flash --all --quadrel --image x.hex" << 2 << ""
-                                    << "^tivako-flash: ";
+        QTest::newRow("two images") << "flash --all --quadrel --image x.hex" << 2 << QString() << "^tivako-flash: ";
         QTest::newRow("progress and results as JSON") << "flash --all --quadrel --json" << 0 << R"("status":"ok")"
                                                       << "^$";
-        QTest::newRow("no board named") << "flash --quadrel" << 2 << ""
-                                        << "name the boards";
-        QTest::newRow("bad timeout") << "flash --all --quadrel --timeout 0" << 2 << ""
-                                     << "--timeout needs";
-        QTest::newRow("no image file") << "flash --all --image /nonexistent.hex" << 2 << ""
-                                       << "no such file";
-        QTest::newRow("board: bad option") << "board --realtime --user --output ascii --bogus" << 2 << ""
-                                           << "usage";
-        QTest::newRow("board: bad timing") << "TIVAKO_SIM_TIMING=sometimes board" << 2 << ""
-                                           << "TIVAKO_SIM_TIMING";
+        QTest::newRow("no board named") << "flash --quadrel" << 2 << QString() << "name the boards";
+        QTest::newRow("bad timeout") << "flash --all --quadrel --timeout 0" << 2 << QString() << "--timeout needs";
+        QTest::newRow("no image file") << "flash --all --image /nonexistent.hex" << 2 << QString() << "no such file";
+        QTest::newRow("board: bad option")
+            << "board --realtime --user --output ascii --bogus" << 2 << QString() << "usage";
+        QTest::newRow("board: bad timing")
+            << "TIVAKO_SIM_TIMING=sometimes board" << 2 << QString() << "TIVAKO_SIM_TIMING";
     }
     void commandLine()
     {
@@ -169,11 +157,8 @@ private slots:
         QFETCH(QString, out);
         QFETCH(QString, err);
         ProcessOptions options;
-        options.env.insert("TIVAKO_BRIDGE", "sim");
-        options.env.insert("TIVAKO_SIM_BOARDS", "2");
-        options.env.insert("TIVAKO_SIM_TIMING", "fast");
         options.env.remove("TIVAKO_SIM_FLASH");
-        QStringList words = command.split(' ');
+        QStringList words = ("TIVAKO_BRIDGE=sim TIVAKO_SIM_BOARDS=2 TIVAKO_SIM_TIMING=fast " + command).split(' ');
         while (words[0].contains('=')) {
             const QString setting = words.takeFirst();
             options.env.insert(setting.section('=', 0, 0), setting.section('=', 1));

@@ -3,8 +3,6 @@
 
 #include "tests/support/SimTestSupport.h"
 
-#include <QFile>
-
 class TestVirtualBoard : public QObject
 {
     Q_OBJECT
@@ -117,18 +115,16 @@ private slots:
 
     void resetBoot0AndGoDecideWhatRuns()
     {
-        QVERIFY(host().latch(0x01, 0x00) && host().exchange({0x7F}).empty());
-        QCOMPARE(board().mode(), SimBoardMode::Reset);
+        QVERIFY(host().latch(0x01, 0x00) && host().exchange({0x7F}).empty() && board().mode() == SimBoardMode::Reset);
         QVERIFY(host().enterFirmware() && board().mode() == SimBoardMode::Halted); // erased: no vector table
         Bytes image = bootableImage();
         board().setFlash(0, image);
-        QVERIFY(host().enterFirmware() && host().latch(0x02, 0x00)); // BOOT0 counts at release only
-        QCOMPARE(board().mode(), SimBoardMode::Firmware);
+        // BOOT0 counts at release only
+        QVERIFY(host().enterFirmware() && host().latch(0x02, 0x00) && board().mode() == SimBoardMode::Firmware);
         QCOMPARE(TlvFeeder().feed(fromBytes(host().take())), QByteArray(QUADREL_TEXT_GREETING));
         QVERIFY(host().enterBootloader());
         run(host(), "x7F>79 c21>79 a40000000>1F c21>79 a08000000>79");
-        QCOMPARE(board().mode(), SimBoardMode::Firmware);
-        QVERIFY(host().enterBootloader());
+        QVERIFY(board().mode() == SimBoardMode::Firmware && host().enterBootloader());
         run(host(), "x7F>79 c21>79 a20001000>79");
         QCOMPARE(board().mode(), SimBoardMode::Halted); // code in RAM is not run
         image[3] = 0x30;                                // a stack outside RAM
@@ -155,6 +151,7 @@ private slots:
         QVERIFY(host().sendText("hello\r") == SI_SUCCESS && board().firmwareUptime() == 0);
         QCOMPARE(fromBytes(host().take()), QByteArray(QUADREL_TEXT_UNKNOWN_COMMAND));
         board().flood(1e6); // unread for seconds: the board skips what nobody could take
+        QVERIFY(board().nextEventNs() < m_clock->nowNs() + 1000000); // not only the next status line
         m_clock->advanceMs(2500);
         QVERIFY(board().firmwareUptime() == 2 && board().counters().overrunsAtHost > 2000000);
         board().clearFaults();
@@ -171,6 +168,27 @@ private slots:
                                 "BridgeFlushBuffers");
     }
 
+    void bridgeEdges()
+    {
+        Bytes big(kSimMaxRead + 1);
+        uint32_t n = 0;
+        QVERIFY(m_backend->read(host().handle(), big.data(), kSimMaxRead + 1, &n) == SI_INVALID_REQUEST_LENGTH &&
+                m_backend->write(host().handle(), big.data(), kSimMaxWrite + 1, &n) == SI_INVALID_REQUEST_LENGTH);
+        board().silenceAfter(1);
+        QVERIFY(board().close(99) == SI_INVALID_HANDLE && host().enterBootloader() && host().line(9600, 0x0720));
+        run(host(), "x7F>"); // seven bits: only an agnostic chip takes them
+        board().setHostFrameAgnostic(true);
+        run(host(), "x7F>79 c02>");
+        board().unplug();
+        board().unplug();
+        QVERIFY(board().counters().silencedByFault == 5 && host().send({0x7F}) == SI_DEVICE_NOT_FOUND);
+        start(SimTiming::Realtime);
+        QVERIFY(host().enterBootloader());
+        const int64_t sent = m_clock->nowNs(); // beyond the bridge's FIFO a write waits
+        QVERIFY(host().send(Bytes(kSimBridgeTxFifo + 60)) == SI_SUCCESS);
+        QCOMPARE(m_clock->nowNs() - sent, 60 * simByteTimeNs(115200, BRIDGE_LINE_8E1));
+    }
+
     void flashIsKeptInAFile()
     {
         const QString path = m_dir.filePath("flash.bin");
@@ -180,8 +198,7 @@ private slots:
         m_clock->advanceMs(500);
         QVERIFY(board().isOpen() && !QFile::exists(path)); // once changes have rested a second
         m_clock->advanceMs(600);
-        QVERIFY(board().isOpen() && readFile(path) == fromBytes(flash));
-        QVERIFY(host().enterBootloader());
+        QVERIFY(board().isOpen() && readFile(path) == fromBytes(flash) && host().enterBootloader());
         run(host(), "x7F>79 c31>79 a08000400>79 d01020304>79");
         std::copy_n(Bytes{1, 2, 3, 4}.begin(), 4, flash.begin() + 1024);
         QVERIFY(host().enterFirmware() && readFile(path) == fromBytes(flash)); // and at a reset
@@ -190,8 +207,7 @@ private slots:
         run(second, "x7F>79 c31>79 a08000000>79 d01020304>79");
         QVERIFY(second.close() == SI_SUCCESS && QFile::exists(path + ".VB0002")); // at a close
         start(SimTiming::Fast, path); // a restart runs the firmware from the file
-        QVERIFY(board().mode() == SimBoardMode::Firmware && board().flash() == flash);
-        QVERIFY(host().enterBootloader());
+        QVERIFY(board().mode() == SimBoardMode::Firmware && board().flash() == flash && host().enterBootloader());
         run(host(), "x7F>79 c43>79 d00>79");
         start(); // and the end writes what had no time to rest
         QCOMPARE(readFile(path).left(1028), QByteArray(1024, '\xFF') + "\x01\x02\x03\x04");
@@ -200,6 +216,9 @@ private slots:
             board().setFlash(0, {0});
             QVERIFY(board().flash()[0] == 0 && !board().saveFlash() && !QFile::exists(bad + ".tmp"));
         }
+        QVERIFY(writeFile(path, QByteArray(kSimFlashSize + 1, '\x01'))); // only what fits in the flash is kept
+        start(SimTiming::Fast, path);
+        QVERIFY(board().flash() == Bytes(kSimFlashSize, 1));
     }
 };
 

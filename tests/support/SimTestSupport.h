@@ -10,9 +10,10 @@
 #include "tests/support/TestData.h"
 #include "tests/support/TlvFeeder.h"
 
-#include <QDir>
 #include <QtTest>
 
+#include <functional>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,10 +36,7 @@ inline Bytes dataFrame(const Bytes& data)
 {
     Bytes frame{uint8_t(data.size() - 1)};
     frame.insert(frame.end(), data.begin(), data.end());
-    uint8_t x = 0;
-    for (uint8_t b : frame)
-        x ^= b;
-    frame.push_back(x);
+    frame.push_back(std::accumulate(frame.begin(), frame.end(), uint8_t(0), std::bit_xor<uint8_t>()));
     return frame;
 }
 
@@ -47,10 +45,8 @@ inline Bytes bootableImage(size_t n = 1024)
 {
     Bytes image = bytesOf(randomBytes(int(n), 7));
     const uint32_t sp = 0x20002000, reset = 0x08000101;
-    for (int i = 0; i < 4; ++i) {
-        image[size_t(i)] = uint8_t(sp >> (8 * i));
-        image[size_t(4 + i)] = uint8_t(reset >> (8 * i));
-    }
+    for (int i = 0; i < 8; ++i)
+        image[size_t(i)] = uint8_t((i < 4 ? sp : reset) >> (8 * (i % 4)));
     return image;
 }
 
