@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <vector>
 
-// ---- bytes ----
 // Seeded, so that a failing run repeats.
 QByteArray randomBytes(QRandomGenerator& rng, int n);
 QByteArray randomBytes(int n, quint32 seed);
@@ -21,7 +20,6 @@ bool writeFile(const QString& path, const QByteArray& content);
 // Empty when the file cannot be read.
 QByteArray readFile(const QString& path);
 
-// ---- Intel HEX ----
 namespace hexrecords {
 
 // One record line (without line end) with a correct checksum.
@@ -35,7 +33,6 @@ QByteArray imageText(const QByteArray& image);
 
 bool writeHexImage(const QString& path, const QByteArray& image);
 
-// ---- debug frames ----
 namespace tlvframes {
 
 QByteArray le16(int value);
