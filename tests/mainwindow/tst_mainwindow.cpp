@@ -1,5 +1,5 @@
-// The main window with virtual or scripted boards behind the real bridge
-// device: connecting, programming, the shared block and the console.
+// The main window with virtual or scripted boards behind the real bridge device: connecting, programming, the shared
+// block and the console.
 
 #include "tests/support/MainWindowRig.h"
 
@@ -128,12 +128,10 @@ private slots:
         QVERIFY(!SharedBlock::decode(static_cast<const uchar*>(foreign.constData())).loaderPresent);
     }
 
-    // The remembered board of two connects by itself and the monitor is told
-    // its name. A stored path that has gone (markup in it shown as text) is
-    // the red error. One session at a time, whoever asked: a monitor request
-    // closes the window's ways to start one; a request during the window's
-    // session waits for its end and gets a result of its own. The file and
-    // the name stay stored.
+    // The remembered board of two connects by itself and the monitor is told its name. A stored path that has gone
+    // (markup in it shown as text) is the red error. One session at a time, whoever asked: a monitor request closes
+    // the window's ways to start one; a request during the window's session waits for its end and gets a result of
+    // its own. The file and the name stay stored.
     void programming()
     {
         const QString gone = m_files.filePath("gone <b>x</b> &amp; y.hex");
@@ -152,7 +150,6 @@ private slots:
         QVERIFY(showsSoon(*w, "ERROR Bootloader", 10000));
         QVERIFY(consoleText(*w).contains("Hex-File not found under-> \"" + gone + "\""));
         QCOMPARE(colourAt(w->findChild<QPlainTextEdit*>()->document(), "ERROR Bootloader"), QColor("red"));
-
         auto starts = [&] { return consoleText(*w).count("Bootloader Start!!"); };
         auto result = [&] { return block.snapshot().programmingResult; };
         pump(300); // the ended session hands the board back
@@ -167,7 +164,6 @@ private slots:
         QCOMPARE(flashOf(m_boards->board(1), image.size()), image);
         block.request(QString());
         QVERIFY(waitUntil([&] { return result() == 0; }, 2000));
-
         pump(300);
         button(*w, "m_pBQuadrel")->click();
         QVERIFY(waitUntil([&] { return starts() == 2; }));
@@ -222,13 +218,11 @@ private slots:
             QCOMPARE(colourAt(edit.document(), text.right(1)), colour.isEmpty() ? QColor() : QColor(colour));
     }
 
-    // A name with markup is shown as text (scripted() waits for it). Plain
-    // text shows in text mode, only a frame's text in frame mode (the
-    // default); the mode is remembered. A take larger than one call renders
-    // (the GUI thread held up while the board kept sending) is shown whole;
-    // a part is fed once the last one has been taken, so the ring never
-    // overflows however long this thread waits. The user's disconnect
-    // forgets the name and tells the monitor.
+    // A name with markup is shown as text (scripted() waits for it). Plain text shows in text mode, only a frame's
+    // text in frame mode (the default); the mode is remembered. A take larger than one call renders (the GUI thread
+    // held up while the board kept sending) is shown whole; a part is fed once the last one has been taken, so the
+    // ring never overflows however long this thread waits. The user's disconnect forgets the name and tells the
+    // monitor.
     void consoleShows()
     {
         Window w = scripted("Tivako <i>Board</i> &amp;");
@@ -259,8 +253,7 @@ private slots:
             fed += text.size();
             // 200 lines (3,600 bytes) at a time: fewer than the ring holds.
             while (line % 200 == 199 && taken < fed && !deadline.hasExpired()) {
-                QMetaObject::invokeMethod(w.get(), "SLOT_newDataAvailable", Qt::DirectConnection,
-                                          Q_ARG(quint8, 0));
+                QMetaObject::invokeMethod(w.get(), "SLOT_newDataAvailable", Qt::DirectConnection, Q_ARG(quint8, 0));
                 for (const QString& call : Log::statuses("RidivuDizerozoDuveze::SLOT_newDataAvailable"))
                     taken += call.mid(5).toLongLong(); // "CALL n"
                 Log::clear();
@@ -287,12 +280,10 @@ private slots:
         // Pieces end before a message's line feed, else before an ESC a cut would split.
         QCOMPARE(consolePieces("abc\ndefgh", ConsoleStream::Messages, 5), QVector<int>({3, 5, 1}));
         QCOMPARE(consolePieces("abc\x1b[31m", ConsoleStream::Data, 5), QVector<int>({3, 5}));
-
         QVERIFY(invoke(w.get(), "on_m_rB_TLVMode_clicked"));
         m_scripted->feedRx(("plain\r\n" + tlvFrame("framed")).toStdString());
         QVERIFY(showsSoon(*w, "framed"));
         QVERIFY(!consoleText(*w).contains("plain"));
-
         Block block;
         QVERIFY(block.snapshot().boardConnected);
         button(*w, "m_pBConnect")->click();

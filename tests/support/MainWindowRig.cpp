@@ -57,11 +57,7 @@ void flashAndRestart(SimBoard* board, const QByteArray& image)
 
 std::shared_ptr<SimBridgeBackend> installBoards(int boards, SimOutput output)
 {
-    SimOptions options;
-    options.boards = boards;
-    options.timing = SimTiming::Fast;
-    options.output = output;
-    auto backend = std::make_shared<SimBridgeBackend>(options);
+    auto backend = std::make_shared<SimBridgeBackend>(SimOptions{boards, SimTiming::Fast, output, {}, {}});
     bridgeInstallBackend(backend);
     return backend;
 }

@@ -1,8 +1,7 @@
 #ifndef TIVAKO_TESTS_SUPPORT_MAINWINDOWRIG_H
 #define TIVAKO_TESTS_SUPPORT_MAINWINDOWRIG_H
 
-// What the window suites share: the settings of the test's own home folder,
-// virtual boards as the bridge backend, the shared block seen from outside.
+// What the window suites share: settings in the test's own home, virtual boards, the shared block seen from outside.
 
 #include "ipc/SharedBlock.h"
 #include "resources/TivakoResources.h"
@@ -20,8 +19,7 @@ namespace rig {
 
 using Log = ::LogCapture;
 
-// Outside CTest a suite still must not meet the real loader's block or
-// settings: picks a key and a home folder of its own. First in initTestCase().
+// Outside CTest too, a suite gets a block key and home of its own, never the real loader's. First in initTestCase().
 void isolate();
 
 void removeSettings();

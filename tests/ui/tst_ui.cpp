@@ -1,12 +1,10 @@
-// The window before any board: captions shown whole, what can be used, the
-// title bar, and the resources it loads.
+// The window before any board: captions shown whole, what can be used, the title bar, and the resources it loads.
 
 #include "tests/support/MainWindowRig.h"
 #include "ui/KX_MainToolBar.h"
 #include "ui/RidivuDizerozoDuveze.h"
 
 #include <QDirIterator>
-#include <QGroupBox>
 #include <QImageReader>
 #include <QStyleOptionToolButton>
 #include <QWindow>
@@ -18,8 +16,8 @@ class TestUi : public QObject
 
 private slots:
     void initTestCase() { rig::isolate(); }
-    // The captions (fixed texts) and the form's own enabled flags, before the
-    // first device list arrives; then what is shown, and shown whole.
+    // The captions (fixed texts) and the form's own enabled flags, before the first device list arrives; then what
+    // is shown, and shown whole.
     void initialState_data()
     {
         QTest::addColumn<QString>("caption");
@@ -44,9 +42,8 @@ private slots:
         QTest::newRow("tab_2") << "" << false << true; // the Settings page
     }
 
-    // A button's caption lines, in each of its states, fit the room the style
-    // leaves them in the font drawn: none is shown with "...". One pixel is
-    // kept for a side border (the Write button has one).
+    // A button's caption lines, in each of its states, fit the room the style leaves them in the font drawn: none is
+    // shown with "...". One pixel is kept for a side border (the Write button has one).
     void initialState()
     {
         QFETCH(QString, caption);
@@ -56,9 +53,8 @@ private slots:
         QWidget* w = window.findChild<QWidget*>(QTest::currentDataTag());
         QVERIFY(w);
         QCOMPARE(!w->testAttribute(Qt::WA_ForceDisabled), enabled);
-        auto* box = qobject_cast<QGroupBox*>(w);
         if (!caption.isEmpty())
-            QCOMPARE(box ? box->title() : w->property("text").toString(), caption);
+            QCOMPARE(w->property(w->inherits("QGroupBox") ? "title" : "text").toString(), caption);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(w->isHidden(), hidden);
@@ -93,8 +89,7 @@ private slots:
         QVERIFY(!window.isVisible());
     }
 
-    // Every image path the sources name decodes (read from the sources, so a
-    // new path is checked without a list to keep up here).
+    // Every image path the sources name decodes (read from the sources, so a new path is checked without a list).
     void everyImageTheSourcesNameDecodes()
     {
         tivakoInitResources();
