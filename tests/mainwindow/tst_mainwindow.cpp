@@ -10,11 +10,7 @@
 #include <QErrorMessage>
 #include <QFileDialog>
 #include <QListWidget>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTextEdit>
-#include <QThread>
-#include <QTimer>
 #include <QtTest>
 
 #include <sys/ipc.h>

@@ -1,15 +1,10 @@
 #ifndef TIVAKO_TESTS_SUPPORT_LOGCAPTURE_H
 #define TIVAKO_TESTS_SUPPORT_LOGCAPTURE_H
 
-// Collects the diagnostic log lines, from any thread. A standard mutex, not
-// QMutex: ThreadSanitizer cannot see the ordering of Qt's own futex-based
-// lock, and lines arrive from worker and link threads.
-//
-// Two ways to catch the lines: an object catches them while it lives; a
-// suite whose whole run is watched calls install() in initTestCase(), since
-// QtTest sets its own handler when it starts and would replace an earlier one.
+// Collects the log lines from any thread, under a std::mutex: ThreadSanitizer cannot see
+// the ordering of QMutex's futex. An object catches the lines while it lives; a suite watched
+// whole calls install() in initTestCase(), as QtTest replaces an earlier handler when it starts.
 
-#include <QString>
 #include <QStringList>
 #include <QtGlobal>
 

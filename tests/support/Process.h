@@ -4,10 +4,7 @@
 // Runs a program to its end, the test thread's events handled meanwhile (a
 // window under test goes on answering while the program talks to it).
 
-#include <QByteArray>
 #include <QProcessEnvironment>
-#include <QString>
-#include <QStringList>
 
 struct ProcessRun
 {

@@ -61,7 +61,9 @@ QByteArray linearBase(quint16 upper)
     return record(0x04, 0, QByteArray(1, static_cast<char>(upper >> 8)) + static_cast<char>(upper & 0xFF));
 }
 
-QByteArray imageText(const QByteArray& image)
+// `image` at the flash base: an extended linear address record per 64 KiB,
+// 16-byte data records, the end record, CR LF lines.
+static QByteArray imageText(const QByteArray& image)
 {
     QByteArray text;
     for (int offset = 0; offset < image.size(); offset += 16) {

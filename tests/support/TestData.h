@@ -17,32 +17,23 @@ QByteArray randomBytes(int n, quint32 seed);
 std::vector<uint8_t> bytesOf(const QByteArray& bytes);
 QByteArray fromBytes(const std::vector<uint8_t>& bytes);
 bool writeFile(const QString& path, const QByteArray& content);
-// Empty when the file cannot be read.
-QByteArray readFile(const QString& path);
+QByteArray readFile(const QString& path); // empty when the file cannot be read
 
 namespace hexrecords {
-
 // One record line (without line end) with a correct checksum.
 QByteArray record(quint8 type, quint16 address, const QByteArray& data, bool lowerCase = false);
 QByteArray linearBase(quint16 upper);
-// `image` at the flash base: an extended linear address record per 64 KiB, 16-byte
-// data records, the end record, CR LF lines.
-QByteArray imageText(const QByteArray& image);
-
 } // namespace hexrecords
 
 bool writeHexImage(const QString& path, const QByteArray& image);
 
 namespace tlvframes {
-
 QByteArray le16(int value);
 QByteArray item(uint8_t tag, const QByteArray& value);
 // An un-escaped frame with a correct checksum.
 QByteArray frame(const QByteArray& payload);
-// Wire form of a frame: head and escape bytes inside it are escaped; with a
-// generator, other bytes are escaped at random as well.
+// Wire form: head and escape bytes inside the frame escaped; with a generator, others at random too.
 QByteArray escape(const QByteArray& plain, QRandomGenerator* rng = nullptr);
-
 } // namespace tlvframes
 
 // A wire frame carrying `text` in one item of `tag`.

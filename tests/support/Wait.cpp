@@ -1,7 +1,6 @@
 #include "Wait.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QThread>
 
 void pump(int ms)
