@@ -1,9 +1,8 @@
 #ifndef TIVAKO_TESTS_FLASH_FLASHCAPTURE_H
 #define TIVAKO_TESTS_FLASH_FLASHCAPTURE_H
 
-// Runs tivako-flash in this process against the installed bridge backend,
-// its output caught in memory and the stop signals handled as the program
-// handles them. For the board tool suite and the flash_many benchmark.
+// Runs tivako-flash in this process against the installed bridge backend, its output caught in
+// memory and the stop signals handled as the program does. For tst_board_tool and flash_many.
 
 #include "tools/tivako-flash/FlashRun.h"
 
