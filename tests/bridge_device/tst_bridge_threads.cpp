@@ -19,7 +19,8 @@ class BridgeThreadsTest : public QObject
 
     void listen(KX_SI_USBXpressDev* device)
     {
-        connect(device, &KX_SI_USBXpressDev::SIGNAL_newDataAvailable, this, [this, device](quint8 type) {
+        // The device as context: its announcements still queued when it is gone are dropped with it.
+        connect(device, &KX_SI_USBXpressDev::SIGNAL_newDataAvailable, device, [this, device](quint8 type) {
             type == 0 ? m_rx += drain(*device) : m_tlv += drain(*device, &KX_SI_USBXpressDev::getTlvByte);
         });
     }
