@@ -261,14 +261,13 @@ private slots:
 
     void refusalAfterASession()
     {
-        // A refused request gets a result of its own, made while the ending
-        // session still hands the board back (a monitor would wait for ever)
-        // as well as after it; an abort once the result is out changes nothing.
+        // A refused request gets a result of its own, made while the ending session still hands the board
+        // back (a monitor would wait for ever) as well as after it; an abort once the result is out changes nothing.
         const QString gone = m_dir.filePath("gone.hex");
-        direct(&KX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, [rig = m_rig.get(), gone](qint8 result) {
-            rig->device().abortFirmwareUpdate();
+        direct(&KX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, [device = &m_rig->device(), gone](qint8 result) {
+            device->abortFirmwareUpdate();
             if (result == 1)
-                rig->start(gone);
+                device->SLOT_StartFirmwareUpdate(gone);
         });
         m_rig->start(hexFile(randomBytes(700, 21)));
         QVERIFY(m_rig->waitForFinishes(2));
