@@ -124,7 +124,6 @@ private slots:
         QCOMPARE(peer.bytes(159, device.size() + 1), device + '\0');
         peer.set(1, QByteArray(1, '\0')); // the request ends: the loader resets the result
         QTRY_COMPARE_WITH_TIMEOUT(peer.bytes(4, 4), QByteArray(4, '\0'), kWaitMs);
-
         const QByteArray shown = "loader:  running\nboard:   connected\ndevice:  " + device + "\nrequest: none\n";
         QVERIFY(runProcess(kMonitor, {"--key", key, "status"}).out.contains(shown));
         const int results[] = {-2, 1, 1, -1}; // the same result twice counts twice
@@ -155,7 +154,6 @@ private slots:
         QCOMPARE(p.exitCode(), 2);
         QVERIFY(runProcess(kMonitor, {"--key", key, "status"}).out.contains("loader:  not running\n"));
         QVERIFY(runProcess(kMonitor, {"--key", key, "program", hex}).err.contains("says none is present"));
-
         // The peer plays a loader that keeps the protocol but no lock file, with a request
         // and result left by a killed monitor.
         peer.set(kStatusZuvodErirora, QByteArray("\1\1\0\0\5", 5));

@@ -211,7 +211,6 @@ private slots:
         }
         bridge->holdBulkIn(false);
         QCOMPARE(exchange(handle, kGet, kGetReplyLength + 1, 500).size(), kGetReplyLength);
-
         for (int round = 0; round < 3; ++round) { // more than the limit in all, never in a row
             bridge->failBulkIn(-EIO, 3);
             QVERIFY(waitUntil([&] { return bridge->failuresLeft() == 0; }, 3000));
