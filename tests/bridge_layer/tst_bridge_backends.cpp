@@ -2,9 +2,9 @@
 // every backend that works without hardware.
 
 #include "bridge/CompositeBridgeBackend.h"
-#include "sim/SimBridgeBackend.h"
 #include "tests/bridge_layer/ScriptedBridgeBackend.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/SimTestSupport.h"
 
 #include <QtTest>
 
@@ -25,17 +25,6 @@ uint32_t waiting(BRIDGE_HANDLE handle, uint32_t expectedQueueStatus)
 {
     uint32_t n = 0, status = 9;
     return BridgeCheckRxQueue(handle, &n, &status) == SI_SUCCESS && status == expectedQueueStatus ? n : 9999;
-}
-
-void expectHandleRefused(BRIDGE_HANDLE handle, BRIDGE_STATUS status)
-{
-    uint32_t n = 0, s = 0;
-    uint8_t byte = 0x7F;
-    const Statuses got{BridgeSetBaudRate(handle, 115200), BridgeSetLineControl(handle, BRIDGE_LINE_8E1),
-                       BridgeWriteLatch(handle, 1, 1), BridgeCheckRxQueue(handle, &n, &s),
-                       BridgeRead(handle, &byte, 1, &n), BridgeWrite(handle, &byte, 1, &n),
-                       BridgeFlushBuffers(handle, 1, 1)};
-    QCOMPARE(got, Statuses(7, status));
 }
 
 } // namespace
@@ -67,6 +56,10 @@ private slots:
         none->setStatus("BridgeGetNumDevices", SI_DEVICE_NOT_FOUND); // a part whose count fails adds no devices
         const Parts backends{board, sim, std::make_shared<CompositeBridgeBackend>(Parts{none, nullptr, sim})};
         QCOMPARE(text(0, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND), ""); // nothing installed yet
+        QCOMPARE(handleCallStatuses(nullptr), Statuses(7, SI_INVALID_HANDLE));
+        BRIDGE_HANDLE handle = nullptr, other = nullptr;
+        QVERIFY(BridgeOpen(0, &handle) == SI_DEVICE_NOT_FOUND && BridgeClose(handle) == SI_INVALID_HANDLE);
+        QVERIFY(BridgeUntilNextEvent() == std::chrono::nanoseconds::max());
         bridgeInstallBackend(backends[kind]);
         QCOMPARE(QString(bridgeBackend()->name()), QTest::currentDataTag());
         auto answer = [&] { kind ? void() : board->feedRx("\x79"); };
@@ -77,14 +70,20 @@ private slots:
         uint32_t n = 0;
         QVERIFY(BridgeGetNumDevices(&n) == SI_SUCCESS && n == 2);
 
-        BRIDGE_HANDLE handle = nullptr, other = nullptr;
         QCOMPARE((Statuses{BridgeOpen(2, &other), BridgeOpen(0, &handle), BridgeOpen(0, &other)}),
                  (Statuses{SI_DEVICE_NOT_FOUND, SI_SUCCESS, SI_DEVICE_NOT_FOUND})); // one host at a time
-        const Statuses refused{ // missing out-pointers: by the library, and by the boards themselves
-            BridgeGetNumDevices(nullptr), BridgeGetProductString(0, nullptr, 1), BridgeOpen(0, nullptr),
-            BridgeCheckRxQueue(handle, &n, nullptr), BridgeRead(handle, nullptr, 1, &n),
-            BridgeWrite(handle, nullptr, 1, &n), sim->getNumDevices(nullptr), sim->open(0, nullptr)};
-        QCOMPARE(refused, Statuses(8, SI_INVALID_PARAMETER));
+        const Statuses refused{// missing out-pointers: by the library, and by the boards themselves
+                               BridgeGetNumDevices(nullptr),
+                               BridgeGetProductString(0, nullptr, 1),
+                               BridgeOpen(0, nullptr),
+                               BridgeCheckRxQueue(handle, &n, nullptr),
+                               BridgeRead(handle, nullptr, 1, &n),
+                               BridgeWrite(handle, nullptr, 1, &n),
+                               sim->getNumDevices(nullptr),
+                               sim->open(0, nullptr),
+                               BridgeRead(handle, &n, 1, &n, &n),
+                               BridgeWrite(handle, &n, 1, &n, &n)}; // overlapped: not offered
+        QCOMPARE(refused, Statuses(10, SI_INVALID_PARAMETER));
         // Reset held, BOOT0 set, reset released: the latch keeps the bits outside the mask.
         QCOMPARE((Statuses{BridgeSetBaudRate(handle, 0), BridgeSetBaudRate(handle, 115200),
                            BridgeSetLineControl(handle, BRIDGE_LINE_8E1), BridgeWriteLatch(handle, 0x01, 0x00),
@@ -108,11 +107,14 @@ private slots:
         QCOMPARE((Statuses{BridgeClose(handle), BridgeClose(handle)}), (Statuses{SI_SUCCESS, SI_INVALID_HANDLE}));
         // Closed, never issued, or null: refused, and nothing reaches a device.
         for (BRIDGE_HANDLE stale : {handle, bridgeHandleFromId(0x1234), BRIDGE_HANDLE(nullptr)})
-            expectHandleRefused(stale, SI_INVALID_HANDLE);
+            QCOMPARE(handleCallStatuses(stale), Statuses(7, SI_INVALID_HANDLE));
         QCOMPARE(BridgeOpen(0, &other), BRIDGE_STATUS(SI_SUCCESS));
         if (kind) { // a vanished board fails as USB reports it, until its handle is closed
             QVERIFY(sim->unplug(0) && sim->plug(0) && !sim->unplug(2) && !sim->plug(2));
-            expectHandleRefused(other, SI_DEVICE_NOT_FOUND);
+            QCOMPARE(handleCallStatuses(other), Statuses(7, SI_DEVICE_NOT_FOUND));
+            for (int op = int(SimOp::SetBaudRate); op <= int(SimOp::FlushBuffers); ++op)
+                sim->injectStatus(SimOp(op), SI_SYSTEM_ERROR_CODE); // before the handle is looked at
+            QCOMPARE(handleCallStatuses(other), Statuses(7, SI_SYSTEM_ERROR_CODE));
             sim->injectStatus(SimOp::Close, SI_DEVICE_IO_FAILED); // a close that failed keeps the handle
             QCOMPARE((Statuses{BridgeClose(other), BridgeClose(other), BridgeClose(other)}),
                      (Statuses{SI_DEVICE_IO_FAILED, SI_SUCCESS, SI_INVALID_HANDLE}));
@@ -137,8 +139,9 @@ private slots:
         QTest::newRow("usb+sim") << QByteArray("usb+sim 3 realtime ascii") << "usb+sim";
         QTest::newRow("bridge") << QByteArray("USB 1 fast tlv")
                                 << "TIVAKO_BRIDGE=USB: unknown bridge backend; use \"usb\", \"sim\" or \"usb+sim\"";
-        QTest::newRow("boards") << QByteArray("sim 65 fast tlv")
-                                << "TIVAKO_SIM_BOARDS must be a number from 0 to 64, not \"65\"";
+        for (const char* n : {"65", "-1", "3x", "x", "99999999999999999999"})
+            QTest::newRow(n) << "sim " + QByteArray(n) + " fast tlv"
+                             << QString("TIVAKO_SIM_BOARDS must be a number from 0 to 64, not \"%1\"").arg(n);
         QTest::newRow("output") << QByteArray("sim 1 fast text")
                                 << "TIVAKO_SIM_OUTPUT must be \"tlv\" or \"ascii\", not \"text\"";
     }

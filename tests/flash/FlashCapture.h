@@ -21,12 +21,14 @@ struct FlashCapture
     QByteArray err;
 };
 
-inline FlashCapture runTivakoFlashCaptured(const QStringList& arguments)
+// With `terminal`, the output goes there as to a terminal (and is closed at the end).
+inline FlashCapture runTivakoFlashCaptured(const QStringList& arguments, std::FILE* terminal = nullptr)
 {
     char* text[2] = {nullptr, nullptr};
     size_t size[2] = {0, 0};
     FlashStreams streams;
-    streams.out = open_memstream(&text[0], &size[0]);
+    streams.terminal = terminal != nullptr;
+    streams.out = terminal ? terminal : open_memstream(&text[0], &size[0]);
     streams.err = open_memstream(&text[1], &size[1]);
     FlashCapture c;
     {

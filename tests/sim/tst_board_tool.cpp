@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <pthread.h>
+#include <pty.h>
 #include <thread>
 #include <unistd.h>
 
@@ -119,6 +120,41 @@ private slots:
             QVERIFY((sim->board(i)->latch() & 0x03) == 0x03 && sim->board(i)->mode() != SimBoardMode::Bootloader);
         QVERIFY(sim->board(3)->bootloaderEvents().empty());
         QCOMPARE(events.last().value("not_programmed").toArray().size(), 4);
+    }
+
+    // On a terminal of five rows: one line per board redrawn in place, the failed board first
+    // and a count of those that do not fit.
+    void tivakoFlashDrawsOnATerminal()
+    {
+        const auto sim = std::make_shared<SimBridgeBackend>(fastOptions(5));
+        bridgeInstallBackend(sim);
+        sim->board(0)->setProductId(0x0413);
+        int master = -1, slave = -1;
+        winsize size{5, 100, 0, 0};
+        QVERIFY(openpty(&master, &slave, nullptr, nullptr, &size) == 0);
+        QByteArray screen;
+        std::thread reader([&] { // until the run closes its end
+            char buffer[4096];
+            for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+                screen.append(buffer, int(n));
+        });
+        const FlashCapture run = runTivakoFlashCaptured({"--all", "--quadrel"}, fdopen(slave, "w"));
+        reader.join();
+        close(master);
+        bridgeInstallBackend(nullptr);
+        QCOMPARE(run.code, int(kFlashFailed));
+        const QList<QByteArray> lines = screen.split('\n');
+        QVERIFY2(screen.contains("\x1b[3A") && lines.size() > 4, screen.constData()); // back over the three lines
+        const QByteArray last = lines[lines.size() - 5] + lines[lines.size() - 4] + lines[lines.size() - 3];
+        QVERIFY2(
+            QRegularExpression("\\x1b\\[2KVB0001   \\[\\.+\\]   0% +0/\\d+ B +[\\d.]+ s  FAILED: Bootloader Fail -> S.*"
+                               "\\x1b\\[2KVB0002   \\[#{20}\\] 100% .* done.*"
+                               "\\x1b\\[2K\\.\\.\\. 3 more; all boards: 4 done, 1 not programmed, 0 running")
+                .match(QString(last))
+                .hasMatch(),
+            last.toHex(' ').constData());
+        for (const QByteArray& line : lines)
+            QVERIFY2(line.mid(line.lastIndexOf("\x1b[2K") + 4).trimmed().size() <= 99, line.constData()); // cut
     }
 
     void commandLine_data()

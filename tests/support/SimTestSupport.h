@@ -121,6 +121,17 @@ private:
         QVERIFY2(a_ == e_, ("got [" + got_ + "] want [" + want_ + "]").constData());                                   \
     } while (0)
 
+// The library's seven calls on an open handle, in its order; their statuses.
+inline QVector<BRIDGE_STATUS> handleCallStatuses(BRIDGE_HANDLE handle)
+{
+    uint32_t n = 0, s = 0;
+    uint8_t byte = 0x7F;
+    return {BridgeSetBaudRate(handle, 115200), BridgeSetLineControl(handle, BRIDGE_LINE_8E1),
+            BridgeWriteLatch(handle, 1, 1),    BridgeCheckRxQueue(handle, &n, &s),
+            BridgeRead(handle, &byte, 1, &n),  BridgeWrite(handle, &byte, 1, &n),
+            BridgeFlushBuffers(handle, 1, 1)};
+}
+
 inline SimOptions fastOptions(int boards = 1)
 {
     SimOptions options;

@@ -7,6 +7,7 @@
 #include "bridge/KX_SI_USBXpressDev.h"
 #include "bridge/usb/Cp210xBridgeBackend.h"
 #include "tests/support/MainWindowRig.h"
+#include "tests/support/SimTestSupport.h"
 #include "ui/RidivuDizerozoDuveze.h"
 
 #include <QtTest>
@@ -175,7 +176,9 @@ private slots:
         BRIDGE_HANDLE a = openConfigured(1), b = openConfigured(2), again = nullptr;
         QVERIFY(a && b && a != b);
         QCOMPARE(int(BridgeOpen(1, &again)), int(SI_DEVICE_NOT_FOUND));
-        QCOMPARE(int(BridgeClose(bridgeHandleFromId(0x7777))), int(SI_INVALID_HANDLE));
+        for (BRIDGE_HANDLE stale : {bridgeHandleFromId(0x7777), BRIDGE_HANDLE(nullptr)})
+            QVERIFY(BridgeClose(stale) == SI_INVALID_HANDLE &&
+                    handleCallStatuses(stale) == QVector<BRIDGE_STATUS>(7, SI_INVALID_HANDLE));
         QCOMPARE(int(BridgeSetBaudRate(a, 100)), int(SI_INVALID_BAUDRATE));
         QCOMPARE(int(BridgeSetLineControl(a, 0x0900)), int(SI_INVALID_PARAMETER));
         QCOMPARE(int(BridgeFlushBuffers(a, 0, 1)), int(SI_SUCCESS));
