@@ -65,35 +65,6 @@ bool simLineControlValid(uint16_t lineControl)
     return data >= 5 && data <= 8 && simParity(lineControl) <= 4 && (lineControl & 0x0F) <= 2;
 }
 
-const char* simOpName(SimOp op)
-{
-    switch (op) {
-    case SimOp::GetNumDevices:
-        return "BridgeGetNumDevices";
-    case SimOp::GetProductString:
-        return "BridgeGetProductString";
-    case SimOp::Open:
-        return "BridgeOpen";
-    case SimOp::Close:
-        return "BridgeClose";
-    case SimOp::SetBaudRate:
-        return "BridgeSetBaudRate";
-    case SimOp::SetLineControl:
-        return "BridgeSetLineControl";
-    case SimOp::WriteLatch:
-        return "BridgeWriteLatch";
-    case SimOp::CheckRxQueue:
-        return "BridgeCheckRxQueue";
-    case SimOp::Read:
-        return "BridgeRead";
-    case SimOp::Write:
-        return "BridgeWrite";
-    case SimOp::FlushBuffers:
-        return "BridgeFlushBuffers";
-    }
-    return "?";
-}
-
 // ---- the board ----
 
 SimBoard::SimBoard(const SimBoardConfig& config, std::shared_ptr<SimClock> clock)

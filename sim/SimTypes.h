@@ -116,7 +116,6 @@ enum class SimOp {
     Write,
     FlushBuffers,
 };
-const char* simOpName(SimOp op);
 
 // ---- line helpers ----
 // Half-bit count of one character in the given line-control word: start bit,

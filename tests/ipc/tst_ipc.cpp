@@ -138,7 +138,7 @@ private slots:
             QCOMPARE(p.exitCode(), results[run] == 1 ? 0 : 1);
             const QByteArray said = p.readAllStandardOutput() + p.readAllStandardError();
             QVERIFY2(said.contains(results[run] == 1 ? "Programming succeeded: " : "programming failed: "), said);
-            QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(statusLine(kRun, "Set to Idel-Mode")), run + 1, kWaitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(LogCapture::lines().count(statusLine(kRun, "Set to Idel-Mode")), run + 1, kWaitMs);
         }
         const ProcessRun late = runProcess(kMonitor, {"--key", key, "program", hex, "--timeout=1.5"});
         QVERIFY2(late.exitCode == 2 && late.err.contains("no result within 1.5 seconds; request withdrawn"), late.err);
@@ -219,8 +219,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(first.state(), QProcess::NotRunning, kWaitMs);
         auto second = std::make_unique<KX_SharedMemSocked>(key);
         QVERIFY(!second->isOtherLoaderRunning());
-        QVERIFY(LogCapture::has(statusLine("KX_SharedMemSocked::isOtherLoaderRunning",
-                                           "Presence mark left by a loader that has ended")));
+        QVERIFY(LogCapture::lines().contains(
+            statusLine("KX_SharedMemSocked::isOtherLoaderRunning", "Presence mark left by a loader that has ended")));
         const ProcessRun status = runProcess(kMonitor, {"--key", key, "status"});
         QVERIFY2(status.exitCode == 2 && status.out.contains("ended abnormally"), status.out.constData());
         const ProcessRun program = runProcess(kMonitor, {"--key", key, "program", hexFile("b.hex")});

@@ -172,7 +172,7 @@ private slots:
         QCOMPARE(result(), -1);
         QVERIFY(consoleText(*w).contains("Bootloader Finish"));
         QCOMPARE(consoleText(*w).count("Hex-File not found"), 2);
-        QCOMPARE(flashOf(m_boards->board(1), builtInImage().size()), builtInImage());
+        QCOMPARE(flashOf(m_boards->board(1), tivakoBuiltInFirmwareImage().size()), tivakoBuiltInFirmwareImage());
         block.request(QString());
         button(*w, "m_pBResetTK")->click(); // its line stands above the greeting it causes
         QVERIFY(waitUntil([&] { return consoleText(*w).section("Reset " + second, 1).contains(" ready"); }));

@@ -50,11 +50,6 @@ QStringList LogCapture::lines()
     return g_lines;
 }
 
-int LogCapture::count(const QString& line)
-{
-    return lines().count(line);
-}
-
 int LogCapture::countContaining(const QString& part)
 {
     int n = 0;

@@ -20,9 +20,6 @@ public:
     static void uninstall();
 
     static QStringList lines();
-    // Lines equal to `line`.
-    static int count(const QString& line);
-    static bool has(const QString& line) { return count(line) > 0; }
     // Lines that contain `part`.
     static int countContaining(const QString& part);
     // Lines written under one label, in order, whole.

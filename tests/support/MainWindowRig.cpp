@@ -48,13 +48,6 @@ QString storedSetting(const char* element)
     return re.match(QString::fromUtf8(readFile(settingsFile()))).captured(1);
 }
 
-void flashAndRestart(SimBoard* board, const QByteArray& image)
-{
-    board->setFlash(0, bytesOf(image));
-    board->unplug();
-    board->plug();
-}
-
 std::shared_ptr<SimBridgeBackend> installBoards(int boards, SimOutput output)
 {
     auto backend = std::make_shared<SimBridgeBackend>(SimOptions{boards, SimTiming::Fast, output, {}, {}});

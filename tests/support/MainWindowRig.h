@@ -27,8 +27,6 @@ void writeSettings(const QString& hexPath, const QString& deviceName);
 // An element's text in the settings file, written when the window went away.
 QString storedSetting(const char* element);
 
-inline QByteArray builtInImage() { return tivakoBuiltInFirmwareImage(); }
-void flashAndRestart(SimBoard* board, const QByteArray& image);
 inline QByteArray flashOf(SimBoard* board, int length) { return fromBytes(board->flash()).left(length); }
 std::shared_ptr<SimBridgeBackend> installBoards(int boards = 1, SimOutput output = SimOutput::Tlv);
 

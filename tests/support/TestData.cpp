@@ -42,17 +42,11 @@ namespace hexrecords {
 
 QByteArray record(quint8 type, quint16 address, const QByteArray& data, bool lowerCase)
 {
-    QByteArray bytes;
-    bytes += static_cast<char>(data.size());
-    bytes += static_cast<char>(address >> 8);
-    bytes += static_cast<char>(address & 0xFF);
-    bytes += static_cast<char>(type);
-    bytes += data;
+    const QByteArray bytes = QByteArray(1, char(data.size())) + char(address >> 8) + char(address) + char(type) + data;
     quint8 sum = 0;
     for (char c : bytes)
-        sum = static_cast<quint8>(sum + static_cast<quint8>(c));
-    bytes += static_cast<char>(-sum);
-    const QByteArray digits = bytes.toHex();
+        sum = static_cast<quint8>(sum - static_cast<quint8>(c));
+    const QByteArray digits = (bytes + char(sum)).toHex();
     return ':' + (lowerCase ? digits : digits.toUpper());
 }
 
@@ -86,10 +80,7 @@ namespace tlvframes {
 
 QByteArray le16(int value)
 {
-    QByteArray b(2, '\0');
-    b[0] = static_cast<char>(value & 0xFF);
-    b[1] = static_cast<char>((value >> 8) & 0xFF);
-    return b;
+    return QByteArray(1, char(value)) + char(value >> 8);
 }
 
 QByteArray item(uint8_t tag, const QByteArray& value)
@@ -109,18 +100,12 @@ QByteArray frame(const QByteArray& payload)
 QByteArray escape(const QByteArray& plain, QRandomGenerator* rng)
 {
     QByteArray wire;
-    wire.reserve(plain.size() * 2);
     for (int i = 0; i < plain.size(); ++i) {
         const quint8 b = static_cast<quint8>(plain[i]);
         const quint8 flipped = b ^ 0x20;
         const bool must = i > 0 && (b == 0xAA || b == 0x55);
         const bool may = i > 0 && flipped != 0xAA && flipped != 0x55 && rng && rng->bounded(8) == 0;
-        if (must || may) {
-            wire += '\x55';
-            wire += static_cast<char>(flipped);
-        } else {
-            wire += static_cast<char>(b);
-        }
+        wire += must || may ? QByteArray(1, '\x55') + char(flipped) : QByteArray(1, char(b));
     }
     return wire;
 }

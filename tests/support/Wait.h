@@ -4,10 +4,20 @@
 // Waiting in the test thread while its events (queued signals from worker
 // threads, timers, process notifications) go on being handled.
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QThread>
 
 // Handles events for `ms` milliseconds.
-void pump(int ms);
+inline void pump(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    } while (clock.elapsed() < ms);
+}
 
 // Waits until `condition` holds or `timeoutMs` have passed; the condition's
 // value at the end.

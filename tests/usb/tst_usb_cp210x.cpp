@@ -244,7 +244,7 @@ private slots:
             QVERIFY(!device.isConnected());
             QCOMPARE(bridge->port(0).connects, ++connects);
         }
-        QCOMPARE(Log::count(errorLine("KX_SI_USBXpressDev::openDevice", "SI_DEVICE_NOT_FOUND")), 2);
+        QCOMPARE(Log::lines().count(errorLine("KX_SI_USBXpressDev::openDevice", "SI_DEVICE_NOT_FOUND")), 2);
         QCOMPARE(device.openDevice(0), 1);
         QCOMPARE(device.closeDev(), 1);
     }
@@ -254,7 +254,8 @@ private slots:
     {
         auto boards = installBoards(1, SimOutput::Ascii);
         SimBoard* board = boards->board(0);
-        flashAndRestart(board, builtInImage());
+        board->setFlash(0, bytesOf(tivakoBuiltInFirmwareImage()));
+        QVERIFY(boards->unplug(0) && boards->plug(0)); // starts it
         KX_SI_USBXpressDev device{KX_SI_USBXpressDev::ManualCycles{}};
         device.fillListOfDevice();
         QCOMPARE(device.openDevice(0), 1);
@@ -346,7 +347,7 @@ private slots:
         button(*w, "m_pBQuadrel")->click();
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Bootloader Finish"); }, 60000));
         QVERIFY(!consoleText(*w).contains("ERROR Bootloader"));
-        QCOMPARE(flashOf(bridge->board(), builtInImage().size()), builtInImage());
+        QCOMPARE(flashOf(bridge->board(), tivakoBuiltInFirmwareImage().size()), tivakoBuiltInFirmwareImage());
         QVERIFY(waitUntil([&] { return consoleText(*w).contains("Uptime "); }, 5000));
         const int greetings = consoleText(*w).count(QUADREL_FIRMWARE_NAME);
         button(*w, "m_pBResetTK")->click();
