@@ -360,6 +360,7 @@ struct Board
     QString consoleFailure;
     QString message;
     int reportedDecile = 0;
+    bool stopped = false; // the run's stop reached its session while it still ran
     // Last, so that it goes first: its worker may still write `finish`.
     std::unique_ptr<KX_SI_USBXpressDev> device;
 };
@@ -508,7 +509,7 @@ void Run::watch(Board& b, int index)
     b.device->closeDev();
     if (b.finish.load() == 1) {
         b.outcome = Outcome::Ok;
-    } else if (m_stopOutcome != Outcome::None) {
+    } else if (b.stopped) {
         b.outcome = m_stopOutcome;
         b.message = m_stopOutcome == Outcome::TimedOut
                         ? QStringLiteral("no result within %1 seconds").arg(m_options.timeoutSeconds)
@@ -712,9 +713,12 @@ int Run::program(const QString& hexPath)
             m_stopSignal = stopSignal;
             m_stopOutcome = stopSignal != 0 ? Outcome::Interrupted : Outcome::TimedOut;
             stopClock.start();
+            // A session that has already ended keeps its own result.
             for (const auto& b : m_boards) {
-                if (b->stage == Board::Stage::Running)
+                if (b->stage == Board::Stage::Running && b->finish.load() == 0) {
+                    b->stopped = true;
                     b->device->abortFirmwareUpdate();
+                }
             }
         }
         bool busy = false;
