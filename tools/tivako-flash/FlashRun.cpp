@@ -500,8 +500,8 @@ void Run::watch(Board& b, int index)
             b.stage = Board::Stage::Ending;
         }
     }
-    // The finish signal comes before the ending resets the board: the link
-    // stays open until the session has handed the board back.
+    // The finish signal comes once the session has handed the board back;
+    // the link stays open until the session has let go of it too.
     if (b.stage != Board::Stage::Ending || b.device->firmwareUpdateActive())
         return;
     takeMessages(b);
