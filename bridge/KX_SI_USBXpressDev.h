@@ -143,6 +143,8 @@ private:
     void blReleaseSession();
     void blEndSession(qint8 result);
     void blDropReceived(bool logEachByte);
+    // The reply wait ran out and no reply moved the session on.
+    bool blWaitRanOut() const;
     void blReplyTimeout(const char* stateName);
     bool blWritePhaseAck(const char* stateName);
     void blSendDataBlock();

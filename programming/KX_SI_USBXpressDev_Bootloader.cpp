@@ -232,11 +232,16 @@ bool KX_SI_USBXpressDev::blStepReady()
     return !isWaitingState(m_BlState);
 }
 
+// A reply that moved the session on came in time, however late this cycle
+// started: the worker may be held up past the deadline.
+bool KX_SI_USBXpressDev::blWaitRanOut() const
+{
+    return m_BlTimeout == 0 && isWaitingState(m_BlState);
+}
+
 void KX_SI_USBXpressDev::blReplyTimeout(const char* stateName)
 {
-    // A reply that moved the session on came in time, however late this
-    // cycle started: the worker may be held up past the deadline.
-    if (!(m_BlTimeout == 0 && isWaitingState(m_BlState)))
+    if (!blWaitRanOut())
         return;
     putMsgLine(red(QStringLiteral("Bootloader Fail -> Time Error ") + QLatin1String(stateName)));
     m_BlState = SM_FW_Idle;
@@ -349,7 +354,7 @@ void KX_SI_USBXpressDev::blStep()
                 m_BlState = SM_FW_GetDeviceIDSend;
             }
         }
-        if (m_BlTimeout == 0 && isWaitingState(m_BlState)) { // no reply moved the session on
+        if (blWaitRanOut()) {
             if (m_BlRetries > 0) {
                 --m_BlRetries;
                 m_BlState = SM_FW_EnterBootloaderSend;
@@ -409,7 +414,7 @@ void KX_SI_USBXpressDev::blStep()
                 m_BlState = SM_FW_Idle;
             }
         }
-        if (m_BlTimeout == 0 && isWaitingState(m_BlState)) {
+        if (blWaitRanOut()) {
             byte = 0;
             if (getRxCount() > 0 && getRxByte(&byte) == 1 && byte == kNack)
                 logError(kLabel, "SM_FW_GetDeviceIDSend NACK");

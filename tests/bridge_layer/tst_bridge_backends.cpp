@@ -14,19 +14,6 @@ using Devices = std::vector<ScriptedBridgeBackend::Device>;
 using Parts = std::vector<std::shared_ptr<BridgeBackend>>;
 using Statuses = QVector<BRIDGE_STATUS>;
 
-std::string text(uint32_t device, uint8_t selector, BRIDGE_STATUS expected = SI_SUCCESS)
-{
-    std::string buffer(BRIDGE_MAX_PRODUCT_STRING, 'x');
-    return BridgeGetProductString(device, &buffer[0], selector) == expected ? buffer.c_str() : "<other status>";
-}
-
-// Bytes waiting, or 9999 when the queue check fails or its status differs.
-uint32_t waiting(BRIDGE_HANDLE handle, uint32_t expectedQueueStatus)
-{
-    uint32_t n = 0, status = 9;
-    return BridgeCheckRxQueue(handle, &n, &status) == SI_SUCCESS && status == expectedQueueStatus ? n : 9999;
-}
-
 } // namespace
 
 class BridgeBackendsTest : public QObject
@@ -55,7 +42,7 @@ private slots:
         auto none = std::make_shared<ScriptedBridgeBackend>();
         none->setStatus("BridgeGetNumDevices", SI_DEVICE_NOT_FOUND); // a part whose count fails adds no devices
         const Parts backends{board, sim, std::make_shared<CompositeBridgeBackend>(Parts{none, nullptr, sim})};
-        QCOMPARE(text(0, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND), ""); // nothing installed yet
+        QCOMPARE(productString(0, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND), QString()); // nothing installed yet
         QCOMPARE(handleCallStatuses(nullptr), Statuses(7, SI_INVALID_HANDLE));
         BRIDGE_HANDLE handle = nullptr, other = nullptr;
         QVERIFY(BridgeOpen(0, &handle) == SI_DEVICE_NOT_FOUND && BridgeClose(handle) == SI_INVALID_HANDLE);
@@ -64,9 +51,12 @@ private slots:
         QCOMPARE(QString(bridgeBackend()->name()), QTest::currentDataTag());
         auto answer = [&] { kind ? void() : board->feedRx("\x79"); };
         // Numbers are known before the devices are counted.
-        QCOMPARE(text(1, SI_RETURN_DESCRIPTION) + " " + text(1, SI_RETURN_SERIAL_NUMBER),
+        QCOMPARE(productString(1, SI_RETURN_DESCRIPTION, SI_SUCCESS) + " " +
+                     productString(1, SI_RETURN_SERIAL_NUMBER, SI_SUCCESS),
                  "Tivako Virtual Board VB0002");
-        QCOMPARE(text(2, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND) + text(0, 2, SI_INVALID_PARAMETER), "");
+        QCOMPARE(productString(2, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND) +
+                     productString(0, 2, SI_INVALID_PARAMETER),
+                 QString());
         uint32_t n = 0;
         QVERIFY(BridgeGetNumDevices(&n) == SI_SUCCESS && n == 2);
 
@@ -95,14 +85,14 @@ private slots:
         uint8_t reply[4] = {};
         QCOMPARE(BridgeWrite(handle, &sync, 1, &n), BRIDGE_STATUS(SI_SUCCESS));
         answer();
-        QCOMPARE(waiting(handle, 2), 1u);
+        QCOMPARE(waiting(handle, 2), 1);
         QCOMPARE(BridgeRead(handle, reply, 4, &n), BRIDGE_STATUS(SI_SUCCESS)); // takes what waits
         QCOMPARE(QByteArray(reinterpret_cast<char*>(reply), int(n)), QByteArray("\x79"));
         QCOMPARE(BridgeWrite(handle, get, 2, &n), BRIDGE_STATUS(SI_SUCCESS));
         answer();
         QVERIFY(waiting(handle, 2) > 0);
         QCOMPARE(BridgeFlushBuffers(handle, 0, 1), BRIDGE_STATUS(SI_SUCCESS));
-        QCOMPARE(waiting(handle, 0), 0u);
+        QCOMPARE(waiting(handle, 0), 0);
 
         QCOMPARE((Statuses{BridgeClose(handle), BridgeClose(handle)}), (Statuses{SI_SUCCESS, SI_INVALID_HANDLE}));
         // Closed, never issued, or null: refused, and nothing reaches a device.
@@ -122,7 +112,7 @@ private slots:
             for (SimOp op : {SimOp::GetProductString, SimOp::Open, SimOp::GetNumDevices})
                 sim->injectStatus(op, SI_SYSTEM_ERROR_CODE, SimRepeat::Always);
             none->setStatus("BridgeGetNumDevices", SI_DEVICE_NOT_FOUND);
-            QCOMPARE(text(1, SI_RETURN_SERIAL_NUMBER, SI_SYSTEM_ERROR_CODE), "");
+            QCOMPARE(productString(1, SI_RETURN_SERIAL_NUMBER, SI_SYSTEM_ERROR_CODE), QString());
             QCOMPARE(BridgeOpen(0, &other), BRIDGE_STATUS(SI_SYSTEM_ERROR_CODE));
             QCOMPARE(BridgeGetNumDevices(&n), BRIDGE_STATUS(kind == 1 ? SI_SYSTEM_ERROR_CODE : SI_DEVICE_NOT_FOUND));
             sim->clearInjectedStatuses();
@@ -161,7 +151,7 @@ private slots:
         QCOMPARE(simOptionsFromEnvironment(&options, &error), value[0] != "sim");
         QVERIFY(!taken || (options.boards == 3 && options.timing == SimTiming::Realtime));
         QVERIFY(!taken || options.output == SimOutput::Ascii);
-        QVERIFY(taken || text(0, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND).empty()); // nothing installed
+        QVERIFY(taken || productString(0, SI_RETURN_SERIAL_NUMBER, SI_DEVICE_NOT_FOUND).isEmpty()); // nothing installed
         LogCapture log; // without a place for the message, it is logged
         const QStringList logged = createSimBridgeBackend() ? QStringList() : QStringList(result);
         QCOMPARE(LogCapture::errors("createSimBridgeBackend"), logged);

@@ -121,6 +121,24 @@ private:
         QVERIFY2(a_ == e_, ("got [" + got_ + "] want [" + want_ + "]").constData());                                   \
     } while (0)
 
+// A device's product string through the library (the buffer filled with 'x' first: a failing call must
+// clear it); "<other status>" when `expected` is given and the call answers another status.
+inline QString productString(uint32_t device, uint8_t selector = SI_RETURN_SERIAL_NUMBER, int expected = -1)
+{
+    QByteArray buffer(BRIDGE_MAX_PRODUCT_STRING, 'x');
+    const BRIDGE_STATUS status = BridgeGetProductString(device, buffer.data(), selector);
+    return expected < 0 || status == BRIDGE_STATUS(expected) ? QString::fromLatin1(buffer.constData())
+                                                             : QStringLiteral("<other status>");
+}
+
+// Bytes received; -1 when the check fails, or its queue status is not `expectedQueueStatus` (when given).
+inline int waiting(BRIDGE_HANDLE handle, int expectedQueueStatus = -1)
+{
+    uint32_t bytes = 0, queue = 0;
+    const bool ok = BridgeCheckRxQueue(handle, &bytes, &queue) == SI_SUCCESS;
+    return ok && (expectedQueueStatus < 0 || queue == uint32_t(expectedQueueStatus)) ? int(bytes) : -1;
+}
+
 // The library's seven calls on an open handle, in its order; their statuses.
 inline QVector<BRIDGE_STATUS> handleCallStatuses(BRIDGE_HANDLE handle)
 {

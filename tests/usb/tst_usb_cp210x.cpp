@@ -19,25 +19,12 @@ namespace {
 const QByteArray kGet("\x00\xff", 2);
 const int kGetReplyLength = 15; // ACK, count, version, 11 command codes, ACK
 
-QString productString(uint32_t device, uint8_t selector = SI_RETURN_SERIAL_NUMBER)
-{
-    char buffer[BRIDGE_MAX_PRODUCT_STRING] = {};
-    BridgeGetProductString(device, buffer, selector);
-    return QString::fromLatin1(buffer);
-}
-
 BRIDGE_HANDLE openConfigured(uint32_t device, uint16_t line = BRIDGE_LINE_8N1)
 {
     BRIDGE_HANDLE handle = nullptr;
     const bool set = BridgeOpen(device, &handle) == SI_SUCCESS && BridgeSetBaudRate(handle, 115200) == SI_SUCCESS &&
                      BridgeSetLineControl(handle, line) == SI_SUCCESS;
     return set ? handle : nullptr;
-}
-
-int waiting(BRIDGE_HANDLE handle) // bytes received, -1 when the handle fails
-{
-    uint32_t bytes = 0, queue = 0;
-    return BridgeCheckRxQueue(handle, &bytes, &queue) == SI_SUCCESS ? int(bytes) : -1;
 }
 
 // Sends, then takes what has come once `expected` bytes are there or the time is up.
